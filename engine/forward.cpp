@@ -1,0 +1,278 @@
+// The forwarding worker and the record it shares with the dialog.
+// Everything that differs between Windows and POSIX goes through platform.h.
+
+#include "engine/forward.h"
+
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+namespace {
+
+// Each readable side gets one read of at most this many bytes per turn.
+const int kReadSize = 1513;
+const int kBacklog = 5;
+
+// Exit codes of the set-up failures.
+const DWORD kNoListenSocket = static_cast<DWORD>(-1);
+const DWORD kBindFailed = static_cast<DWORD>(-2);
+const DWORD kListenFailed = static_cast<DWORD>(-3);
+const DWORD kNoRemoteSocket = static_cast<DWORD>(-5);
+
+// What ended a connection.
+enum ConnectionEnd { kEndOfStream, kFailure };
+
+}  // namespace
+
+// The lock is held only around non-blocking shutdown and close calls and the
+// exchange of a field, never across a wait, so spinning is short.
+static void LockSockets(ForwardState* pfs)
+{
+    while (pfs->fSockets.test_and_set(std::memory_order_acquire))
+        std::this_thread::yield();
+}
+
+static void UnlockSockets(ForwardState* pfs)
+{
+    pfs->fSockets.clear(std::memory_order_release);
+}
+
+// Puts a socket the worker has just made into its field, where the teardown
+// can reach it. The field is replaced also when the call failed.
+static SOCKET Keep(ForwardState* pfs, std::atomic<SOCKET>& field, SOCKET s)
+{
+    LockSockets(pfs);
+    field.store(s);
+    UnlockSockets(pfs);
+    return s;
+}
+
+// The worker's own close: takes the socket out of its field first, so that a
+// teardown running at the same time either finds it and acts before the
+// close, or finds the field empty. A field the teardown emptied is left
+// alone: that socket is closed already.
+static void CloseOwn(ForwardState* pfs, std::atomic<SOCKET>& field)
+{
+    LockSockets(pfs);
+    SOCKET s = field.exchange(INVALID_SOCKET);
+    UnlockSockets(pfs);
+    if (s != INVALID_SOCKET) {
+        // Both directions first, so the peer sees an orderly end even if
+        // the close is delayed by unsent data.
+        ShutdownBoth(s);
+        CloseSocket(s);
+    }
+}
+
+// The worker's teardown of all three sockets, on every way out.
+static void CloseOwnSockets(ForwardState* pfs)
+{
+    CloseOwn(pfs, pfs->sListen);
+    CloseOwn(pfs, pfs->sClient);
+    CloseOwn(pfs, pfs->sRemote);
+}
+
+ForwardState* NewForwardState(HWND hDlg, const char* szHost,
+                              unsigned short nLocalPort, unsigned short nRemotePort)
+{
+    ForwardState* pfs = new ForwardState;
+    pfs->hDlg = hDlg;
+    pfs->bRunning.store(1);
+    std::snprintf(pfs->szHost, sizeof pfs->szHost, "%s", szHost);
+    pfs->nLocalPort = nLocalPort;
+    pfs->nRemotePort = nRemotePort;
+    pfs->sListen.store(INVALID_SOCKET);
+    pfs->sClient.store(INVALID_SOCKET);
+    pfs->sRemote.store(INVALID_SOCKET);
+    pfs->fSockets.clear();
+    pfs->nRefs.store(2);
+    return pfs;
+}
+
+void ReleaseForwardState(ForwardState* pfs)
+{
+    if (pfs->nRefs.fetch_sub(1) == 1)
+        delete pfs;
+}
+
+void CloseSockets(ForwardState* pfs)
+{
+    std::atomic<SOCKET>* fields[] = {&pfs->sListen, &pfs->sClient, &pfs->sRemote};
+    LockSockets(pfs);
+    // Every field is shut down before any is closed: a worker blocked on one
+    // socket must not wake to find another one already gone.
+    for (std::atomic<SOCKET>* pField : fields) {
+        SOCKET s = pField->load();
+        if (s != INVALID_SOCKET)
+            ShutdownBoth(s);
+    }
+    // Where the shutdown has woken the worker, it closes its sockets itself
+    // once it no longer uses them. Elsewhere only a close wakes it, so the
+    // teardown closes them and empties the fields: the worker then finds
+    // them gone and makes no further call on them.
+    if (!kShutdownWakes) {
+        for (std::atomic<SOCKET>* pField : fields) {
+            SOCKET s = pField->exchange(INVALID_SOCKET);
+            if (s != INVALID_SOCKET)
+                CloseSocket(s);
+        }
+    }
+    UnlockSockets(pfs);
+}
+
+// The remote end: a dotted address is taken as inet_addr reads it, whatever
+// that gives; anything else is looked up once per run. A failed lookup leaves
+// 0.0.0.0 and is not reported.
+static void ResolveRemote(const char* szHost, struct sockaddr_in* pRemote)
+{
+    unsigned int a, b, c, d;
+    if (std::sscanf(szHost, "%u.%u.%u.%u", &a, &b, &c, &d) == 4) {
+        pRemote->sin_addr.s_addr = inet_addr(szHost);
+        return;
+    }
+    LookupHost(szHost, &pRemote->sin_addr);
+}
+
+// Makes, binds and opens the listening socket. Returns 0, or the exit code
+// of the step that failed after its box has been shown.
+static DWORD OpenListener(ForwardState* pfs, const struct sockaddr_in* pLocal)
+{
+    SOCKET sListen = Keep(pfs, pfs->sListen, socket(AF_INET, SOCK_STREAM, 0));
+    if (sListen == INVALID_SOCKET) {
+        ShowLastError("socket1");
+        return kNoListenSocket;
+    }
+    if (bind(sListen, reinterpret_cast<const struct sockaddr*>(pLocal), sizeof *pLocal) == SOCKET_ERROR) {
+        ShowLastError("bind");
+        return kBindFailed;
+    }
+    if (listen(sListen, kBacklog) == SOCKET_ERROR) {
+        ShowLastError("listen");
+        return kListenFailed;
+    }
+    return 0;
+}
+
+// Sends all n bytes unless a send fails. A failure is not reported: the
+// next read on that side ends the connection.
+static void SendAll(SOCKET s, const char* pData, int n)
+{
+    while (n > 0) {
+        int cbSent = send(s, pData, n, kSendFlags);
+        if (cbSent <= 0)
+            return;
+        pData += cbSent;
+        n -= cbSent;
+    }
+}
+
+// One read from sFrom passed on to sTo. Returns false when the connection
+// has to end; a failed read also stops the worker.
+static bool Pass(ForwardState* pfs, SOCKET sFrom, SOCKET sTo, char* pBuffer)
+{
+    int cbRead = recv(sFrom, pBuffer, kReadSize, 0);
+    if (cbRead == 0)
+        return false;
+    if (cbRead < 0) {
+        pfs->bRunning.store(0);
+        return false;
+    }
+    SendAll(sTo, pBuffer, cbRead);
+    return true;
+}
+
+// Copies both ways until a side ends, a wait or read fails, or the flag
+// is found cleared. The sockets are read from their fields on every call:
+// one the teardown has closed reads as INVALID_SOCKET, on which every call
+// fails instead of reaching a socket that has since been made anew.
+static void CopyUntilEnd(ForwardState* pfs)
+{
+    char buffer[kReadSize];
+    while (pfs->bRunning.load() != 0) {
+        bool bClient = false, bRemote = false;
+        if (!WaitReadable(pfs->sClient.load(), pfs->sRemote.load(), &bClient, &bRemote)) {
+            pfs->bRunning.store(0);
+            return;
+        }
+        // The client side first: what the client sent goes out before the
+        // answer that may already wait on the remote side is read.
+        if (bClient && !Pass(pfs, pfs->sClient.load(), pfs->sRemote.load(), buffer))
+            return;
+        if (bRemote && !Pass(pfs, pfs->sRemote.load(), pfs->sClient.load(), buffer))
+            return;
+    }
+}
+
+// Serves the client just accepted: the status line, the onward connection
+// and the copy. Returns 0, or kNoRemoteSocket after its box.
+static DWORD Serve(ForwardState* pfs, const struct sockaddr_in* pRemote,
+                   struct sockaddr_in* pPeer)
+{
+    char szLine[256];
+    socklen_t cbPeer = sizeof *pPeer;
+    // A failed getpeername leaves the previous client's address in the line.
+    getpeername(pfs->sClient.load(), reinterpret_cast<struct sockaddr*>(pPeer), &cbPeer);
+    std::snprintf(szLine, sizeof szLine, "Verbunden mit %s", inet_ntoa(pPeer->sin_addr));
+    AppendStatus(pfs->hDlg, szLine);
+
+    SOCKET sRemote = Keep(pfs, pfs->sRemote, socket(AF_INET, SOCK_STREAM, 0));
+    if (sRemote == INVALID_SOCKET) {
+        ShowLastError("socket2");
+        return kNoRemoteSocket;
+    }
+    // 0.0.0.0 is what a failed lookup leaves. Connecting to it would reach
+    // this machine on some systems, so it counts as a failed connect.
+    if (pRemote->sin_addr.s_addr != htonl(INADDR_ANY))
+        connect(sRemote, reinterpret_cast<const struct sockaddr*>(pRemote), sizeof *pRemote);
+    CopyUntilEnd(pfs);
+
+    CloseOwn(pfs, pfs->sClient);
+    CloseOwn(pfs, pfs->sRemote);
+    AddStatus(pfs->hDlg, "Verbindung beendet.");
+    return 0;
+}
+
+// Ends the worker: its reference to the record is the last thing it uses.
+static DWORD EndWorker(ForwardState* pfs, DWORD dwExit)
+{
+    CloseOwnSockets(pfs);
+    ReleaseForwardState(pfs);
+    return dwExit;
+}
+
+DWORD WINAPI ForwardThread(LPVOID pParam)
+{
+    ForwardState* pfs = static_cast<ForwardState*>(pParam);
+
+    struct sockaddr_in local, remote, peer;
+    std::memset(&local, 0, sizeof local);
+    local.sin_family = AF_INET;
+    local.sin_port = htons(pfs->nLocalPort);
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    std::memset(&remote, 0, sizeof remote);
+    remote.sin_family = AF_INET;
+    remote.sin_port = htons(pfs->nRemotePort);
+    std::memset(&peer, 0, sizeof peer);
+
+    ResolveRemote(pfs->szHost, &remote);
+    AddStatus(pfs->hDlg, "Gestarted.");
+
+    DWORD dwFailed = OpenListener(pfs, &local);
+    if (dwFailed != 0)
+        return EndWorker(pfs, dwFailed);
+    char szLine[256];
+    std::snprintf(szLine, sizeof szLine, "Warte auf Port %d...", static_cast<int>(pfs->nLocalPort));
+    AddStatus(pfs->hDlg, szLine);
+
+    while (pfs->bRunning.load() != 0) {
+        SOCKET sClient = Keep(pfs, pfs->sClient, accept(pfs->sListen.load(), nullptr, nullptr));
+        if (sClient == INVALID_SOCKET)
+            break;
+        dwFailed = Serve(pfs, &remote, &peer);
+        if (dwFailed != 0)
+            return EndWorker(pfs, dwFailed);
+    }
+
+    AddStatus(pfs->hDlg, "Gestoppt.");
+    return EndWorker(pfs, 0);
+}

@@ -1,0 +1,50 @@
+// The forwarding engine: the record a worker runs on, its teardown, and the
+// worker thread that listens, accepts, connects onward and copies bytes.
+#pragma once
+
+#include <atomic>
+
+#include "engine/platform.h"
+
+// One record per Start. The dialog fills the target, starts ForwardThread on
+// it and keeps it to stop that worker; the worker keeps its three sockets in
+// it. A worker on its way out after Stop therefore never sees a later Start's
+// target, flag or sockets.
+//
+// Ownership of the sockets: only the worker makes them and puts them in the
+// fields. The worker closes a socket only after taking it out of its field.
+// CloseSockets, the teardown from another thread, shuts the fields' sockets
+// down, which wakes the worker where the system allows it (kShutdownWakes);
+// elsewhere it takes them out of their fields and closes them. fSockets makes
+// each taking and each teardown one step, so a socket is closed exactly once
+// and nobody acts on a value after it was closed.
+struct ForwardState {
+    HWND hDlg;
+    std::atomic<long> bRunning;
+    char szHost[256];
+    unsigned short nLocalPort;
+    unsigned short nRemotePort;
+    std::atomic<SOCKET> sListen;
+    std::atomic<SOCKET> sClient;
+    std::atomic<SOCKET> sRemote;
+    std::atomic_flag fSockets;
+    std::atomic<long> nRefs;
+};
+
+// A record for one run, with bRunning set and no sockets. It carries two
+// references: the caller's, and the one ForwardThread gives up when it ends.
+// szHost is cut to 255 characters.
+ForwardState* NewForwardState(HWND hDlg, const char* szHost,
+                              unsigned short nLocalPort, unsigned short nRemotePort);
+
+// Gives up one reference; the last one frees the record.
+void ReleaseForwardState(ForwardState* pfs);
+
+// Tears down the worker's sockets from another thread. Harmless when applied
+// again, to a worker that has ended, or before any socket was made.
+void CloseSockets(ForwardState* pfs);
+
+// The worker. pParam is a ForwardState from NewForwardState; the worker owns
+// one reference to it. Returns 0 after a stop, or -1 (socket), -2 (bind),
+// -3 (listen), -5 (outgoing socket) on a set-up failure.
+DWORD WINAPI ForwardThread(LPVOID pParam);

@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Installs what building and testing need on Debian 12, and makes Wine's
+# 32-bit loader runnable. Idempotent and quick when all is there.
+set -euo pipefail
+
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+packages=(
+    cmake make g++ git python3 libgtest-dev googletest
+    g++-mingw-w64-i686-posix binutils-mingw-w64-i686
+    wine wine32:i386 wine64 xvfb xauth x11-apps x11-utils imagemagick xdotool
+    qemu-user-static
+)
+
+updated=0
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    as_root dpkg --add-architecture i386
+    as_root apt-get update -q
+    updated=1
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    [ $updated -eq 1 ] || as_root apt-get update -q
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
+fi
+
+# Some virtual machines run no 32-bit code at all. There the kernel hands
+# 32-bit programs to qemu-user through binfmt_misc.
+if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    if [ ! -e /proc/sys/fs/binfmt_misc/register ]; then
+        as_root mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+    fi
+    if [ ! -e /proc/sys/fs/binfmt_misc/velmorin-i386 ]; then
+        magic='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
+        mask='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
+        echo ":velmorin-i386:M::$magic:$mask:/usr/bin/qemu-i386-static:F" |
+            as_root tee /proc/sys/fs/binfmt_misc/register >/dev/null
+    fi
+    if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+        echo "setup: this machine cannot run Wine's 32-bit loader, not even under qemu-user" >&2
+        exit 1
+    fi
+fi

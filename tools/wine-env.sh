@@ -1,0 +1,25 @@
+# Sourced by the scripts that run Windows programs: the environment Wine needs
+# here, and the shared Wine prefix of one test run.
+
+# On machines whose kernel cannot run 32-bit programs, Wine's 32-bit loader
+# runs under qemu-user (tools/setup-debian.sh registers it). Wine needs the
+# low 2 GiB of a 32-bit address space; a larger reserve makes qemu's start-up
+# of every Wine process take tens of seconds. Ignored where qemu is not used.
+export QEMU_RESERVED_VA=${QEMU_RESERVED_VA:-0x80400000}
+export WINEDEBUG=${WINEDEBUG:--all}
+# No Mono or Gecko installer prompts in a fresh prefix.
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+
+# Creates the prefix in $WINEPREFIX once; concurrent callers wait for it.
+velmorin_wine_prefix() {
+    : "${WINEPREFIX:?WINEPREFIX must be set}"
+    mkdir -p "$(dirname "$WINEPREFIX")"
+    (
+        flock 9
+        if [ ! -f "$WINEPREFIX/.velmorin-ready" ]; then
+            wine wineboot -i >/dev/null 2>&1
+            wineserver -w
+            touch "$WINEPREFIX/.velmorin-ready"
+        fi
+    ) 9>"$WINEPREFIX.lock"
+}
