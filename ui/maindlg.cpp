@@ -1,0 +1,218 @@
+// The main dialog: shows the settings, starts and stops the forwarding
+// worker, ends the program, and carries the status list the worker writes
+// to (Windows only).
+
+#include "ui/maindlg.h"
+
+#include <cstdlib>
+
+#include "engine/forward.h"
+#include "res/resource.h"
+#include "settings/settings.h"
+
+HICON g_hIcon = nullptr;
+
+namespace {
+
+// The current run: the dialog's reference to its record, and the worker's
+// thread handle. Stop lets go of both; the worker, if still on its way out,
+// keeps its own reference to the record.
+ForwardState* g_pfs = nullptr;
+HANDLE g_hThread = nullptr;
+DWORD g_dwThreadId = 0;
+
+// A settings box opened by Start, and the exit's wait for the worker, hand
+// messages to this procedure again; these flags keep such re-entries out.
+bool g_bStarting = false;
+bool g_bEnding = false;
+
+// How long Exit lets a worker end by itself before it is terminated.
+const DWORD kExitGraceMs = 800;
+const int kMaxWaitRounds = 10000;
+
+// Field lengths: the buffers hold one more byte than the text may have.
+const int kHostChars = 254;
+const int kPortChars = 7;
+
+}  // namespace
+
+// Port text becomes a number as atoi reads it, cut to 16 bits.
+static unsigned short PortOf(const char* szPort)
+{
+    return static_cast<unsigned short>(std::atoi(szPort));
+}
+
+static void SetButtons(HWND hDlg, bool bRunning)
+{
+    EnableWindow(GetDlgItem(hDlg, IDOK), bRunning ? FALSE : TRUE);
+    EnableWindow(GetDlgItem(hDlg, IDC_STOP), bRunning ? TRUE : FALSE);
+}
+
+// Shows the stored settings. Only the fields keep them: each Start makes
+// its own record from what the fields then hold.
+static void OnInitDialog(HWND hDlg)
+{
+    g_bStarting = false;
+    g_bEnding = false;
+    SetClassLongPtrA(hDlg, GCLP_HICON, reinterpret_cast<LONG_PTR>(g_hIcon));
+    SetWindowTextA(hDlg, "Velmorin");
+    WriteVersion();
+    // A key that cannot be opened leaves the buffers as they are: the
+    // fields then show nothing and a Start reads port 0.
+    char szHost[kHostChars + 2] = "";
+    char szRPort[kPortChars + 1] = "";
+    char szLPort[kPortChars + 1] = "";
+    RegQryName("Host", "192.168.0.1", szHost, kHostChars + 1);
+    RegQryName("RPort", "22", szRPort, sizeof szRPort);
+    RegQryName("LPort", "22", szLPort, sizeof szLPort);
+    SetDlgItemTextA(hDlg, IDC_HOST, szHost);
+    SetDlgItemTextA(hDlg, IDC_RPORT, szRPort);
+    SetDlgItemTextA(hDlg, IDC_LPORT, szLPort);
+    SetButtons(hDlg, false);
+}
+
+// Stores the fields and starts a worker on a record of its own. The result
+// of the thread creation is looked at only to give back the reference the
+// worker would have released; the buttons switch either way, and Stop
+// clears up.
+static void OnStart(HWND hDlg)
+{
+    // Enter reaches here as IDOK whatever the buttons show, and so does a
+    // click while a settings box of this very Start is open: one worker at
+    // a time, and its handle is never overwritten.
+    if (g_pfs != nullptr || g_hThread != nullptr || g_bStarting || g_bEnding)
+        return;
+    g_bStarting = true;
+
+    char szHost[kHostChars + 2] = "";
+    char szRPort[kPortChars + 1] = "";
+    char szLPort[kPortChars + 1] = "";
+    GetDlgItemTextA(hDlg, IDC_HOST, szHost, kHostChars + 1);
+    GetDlgItemTextA(hDlg, IDC_RPORT, szRPort, sizeof szRPort);
+    GetDlgItemTextA(hDlg, IDC_LPORT, szLPort, sizeof szLPort);
+    RegSetName("Host", szHost);
+    RegSetName("RPort", szRPort);
+    RegSetName("LPort", szLPort);
+
+    // The program may have been ended while a settings box was open.
+    if (!g_bEnding) {
+        g_pfs = NewForwardState(hDlg, szHost, PortOf(szLPort), PortOf(szRPort));
+        g_hThread = CreateThread(nullptr, 0, ForwardThread, g_pfs, 0, &g_dwThreadId);
+        if (g_hThread == nullptr)
+            ReleaseForwardState(g_pfs);
+        SetButtons(hDlg, true);
+    }
+    g_bStarting = false;
+}
+
+// Stops the worker by clearing its flag and tearing down its sockets, and
+// lets go of it. The dialog does not wait: the worker ends by itself, and
+// a later Start gets a record of its own, so the two never meet.
+static void OnStop(HWND hDlg)
+{
+    if (g_bEnding)
+        return;
+    if (g_pfs != nullptr) {
+        g_pfs->bRunning.store(0);
+        CloseSockets(g_pfs);
+    }
+    if (g_hThread != nullptr) {
+        CloseHandle(g_hThread);
+        g_hThread = nullptr;
+    }
+    if (g_pfs != nullptr) {
+        CloseSockets(g_pfs);
+        ReleaseForwardState(g_pfs);
+        g_pfs = nullptr;
+    }
+    SetButtons(hDlg, false);
+}
+
+// Waits up to dwTimeout for the thread to end. The worker's status lines
+// are sends to this thread, so they are handled meanwhile; posted
+// messages (clicks, keys) stay queued until the wait is over.
+static bool WaitForWorker(HANDLE hThread, DWORD dwTimeout)
+{
+    DWORD dwStart = GetTickCount();
+    for (int nRound = 0; nRound < kMaxWaitRounds; ++nRound) {
+        DWORD dwElapsed = GetTickCount() - dwStart;
+        if (dwElapsed >= dwTimeout)
+            break;
+        DWORD dwWait = MsgWaitForMultipleObjects(1, &hThread, FALSE, dwTimeout - dwElapsed,
+                                                 QS_SENDMESSAGE);
+        if (dwWait == WAIT_OBJECT_0)
+            return true;
+        if (dwWait != WAIT_OBJECT_0 + 1)
+            break;
+        MSG msg;
+        PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
+    return WaitForSingleObject(hThread, 0) == WAIT_OBJECT_0;
+}
+
+// Ends the dialog, whatever the worker is doing; the buttons stay as they
+// are. After the teardown the worker normally ends within moments, and it
+// is given that chance first: terminating a thread in the middle of a
+// socket call can leave the process unable to exit. Only a worker that
+// is still blocked (in a lookup, a connect or its own error box) is
+// terminated.
+static void OnExit(HWND hDlg)
+{
+    if (g_bEnding)
+        return;
+    g_bEnding = true;
+    if (g_pfs != nullptr) {
+        g_pfs->bRunning.store(0);
+        CloseSockets(g_pfs);
+    }
+    bool bTerminated = false;
+    if (g_hThread != nullptr) {
+        if (!WaitForWorker(g_hThread, kExitGraceMs)) {
+            TerminateThread(g_hThread, 0);
+            bTerminated = true;
+        }
+        CloseHandle(g_hThread);
+        g_hThread = nullptr;
+    }
+    if (g_pfs != nullptr) {
+        // A terminated worker may have died holding the record's socket
+        // lock; its sockets go with the process.
+        if (!bTerminated)
+            CloseSockets(g_pfs);
+        ReleaseForwardState(g_pfs);
+        g_pfs = nullptr;
+    }
+    EndDialog(hDlg, 0);
+}
+
+INT_PTR CALLBACK MainDlgProc(HWND hDlg, UINT uMsg, WPARAM wParam, LPARAM /*lParam*/)
+{
+    switch (uMsg) {
+    case WM_INITDIALOG:
+        OnInitDialog(hDlg);
+        break;
+    case WM_COMMAND:
+        // The close box and Esc arrive as IDCANCEL.
+        switch (LOWORD(wParam)) {
+        case IDOK:
+            OnStart(hDlg);
+            break;
+        case IDC_STOP:
+            OnStop(hDlg);
+            break;
+        case IDCANCEL:
+            OnExit(hDlg);
+            break;
+        default:
+            break;
+        }
+        break;
+    case WM_DESTROY:
+        PostQuitMessage(0);
+        break;
+    default:
+        break;
+    }
+    // FALSE also for WM_INITDIALOG: no control gets the focus at first.
+    return FALSE;
+}
