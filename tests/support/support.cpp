@@ -6,6 +6,10 @@
 #include <random>
 
 #ifdef _WIN32
+#include <future>
+#include <map>
+#include <mutex>
+
 #include "res/resource.h"
 #else
 #include "engine/platform_posix.h"
@@ -204,21 +208,58 @@ std::string RandomBytes(size_t n, unsigned nSeed)
 
 #ifdef _WIN32
 
+namespace {
+// Each status window lives on a thread of its own that does nothing but
+// handle messages, as the dialog thread does: the test thread may then block
+// in socket calls while a worker sends it status lines.
+struct UiThread {
+    std::thread thread;
+    DWORD dwThreadId = 0;
+};
+std::mutex g_uiMutex;
+std::map<HWND, UiThread> g_uiThreads;
+}  // namespace
+
 HWND CreateStatusWindow()
 {
-    // A plain parent with the list box under the dialog's control number is
-    // all that AddStatus addresses.
-    HWND hWnd = CreateWindowExA(0, "STATIC", "status", WS_OVERLAPPEDWINDOW, 0, 0, 300, 300,
-                                nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
-    CreateWindowExA(0, "LISTBOX", "", WS_CHILD | WS_VISIBLE | WS_VSCROLL | LBS_NOTIFY, 0, 0, 280,
-                    260, hWnd, reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_STATUS)),
-                    GetModuleHandleA(nullptr), nullptr);
+    std::promise<HWND> created;
+    std::promise<DWORD> threadId;
+    std::thread ui([&] {
+        // A plain parent with the list box under the dialog's control number
+        // is all that AddStatus addresses.
+        HWND hWnd = CreateWindowExA(0, "STATIC", "status", WS_OVERLAPPEDWINDOW, 0, 0, 300, 300,
+                                    nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+        CreateWindowExA(0, "LISTBOX", "", WS_CHILD | WS_VISIBLE | WS_VSCROLL | LBS_NOTIFY, 0, 0,
+                        280, 260, hWnd, reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_STATUS)),
+                        GetModuleHandleA(nullptr), nullptr);
+        threadId.set_value(GetCurrentThreadId());
+        created.set_value(hWnd);
+        MSG msg;
+        while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
+    });
+    HWND hWnd = created.get_future().get();
+    std::lock_guard<std::mutex> lock(g_uiMutex);
+    UiThread& entry = g_uiThreads[hWnd];
+    entry.dwThreadId = threadId.get_future().get();
+    entry.thread = std::move(ui);
     return hWnd;
 }
 
 void DestroyStatusWindow(HWND hWnd)
 {
-    DestroyWindow(hWnd);
+    UiThread entry;
+    {
+        std::lock_guard<std::mutex> lock(g_uiMutex);
+        entry = std::move(g_uiThreads[hWnd]);
+        g_uiThreads.erase(hWnd);
+    }
+    // Destroyed by its own thread, which then leaves its loop.
+    PostMessageA(hWnd, WM_CLOSE, 0, 0);
+    PostThreadMessageA(entry.dwThreadId, WM_QUIT, 0, 0);
+    entry.thread.join();
 }
 
 std::vector<std::string> StatusText(HWND hWnd)
