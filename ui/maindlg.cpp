@@ -15,19 +15,25 @@ HICON g_hIcon = nullptr;
 namespace {
 
 // The current run: the dialog's reference to its record, and the worker's
-// thread handle. Stop lets go of both; the worker, if still on its way out,
-// keeps its own reference to the record.
+// thread handle. Stop lets go of the record; the worker, if still on its
+// way out, keeps its own reference to it.
 ForwardState* g_pfs = nullptr;
 HANDLE g_hThread = nullptr;
 DWORD g_dwThreadId = 0;
+
+// The worker of the run stopped last, which may still be on its way out.
+// Only the next Start looks at it.
+HANDLE g_hStoppedThread = nullptr;
 
 // A settings box opened by Start, and the exit's wait for the worker, hand
 // messages to this procedure again; these flags keep such re-entries out.
 bool g_bStarting = false;
 bool g_bEnding = false;
 
-// How long Exit lets a worker end by itself before it is terminated.
+// How long Exit lets a worker end by itself before it is terminated, and
+// how long Start lets the previous worker finish its way out.
 const DWORD kExitGraceMs = 800;
+const DWORD kStartGraceMs = 1000;
 const int kMaxWaitRounds = 10000;
 
 // Field lengths: the buffers hold one more byte than the text may have.
@@ -71,6 +77,28 @@ static void OnInitDialog(HWND hDlg)
     SetButtons(hDlg, false);
 }
 
+// Waits up to dwTimeout for the thread to end. The worker's status lines
+// are sends to this thread, so they are handled meanwhile; posted
+// messages (clicks, keys) stay queued until the wait is over.
+static bool WaitForWorker(HANDLE hThread, DWORD dwTimeout)
+{
+    DWORD dwStart = GetTickCount();
+    for (int nRound = 0; nRound < kMaxWaitRounds; ++nRound) {
+        DWORD dwElapsed = GetTickCount() - dwStart;
+        if (dwElapsed >= dwTimeout)
+            break;
+        DWORD dwWait = MsgWaitForMultipleObjects(1, &hThread, FALSE, dwTimeout - dwElapsed,
+                                                 QS_SENDMESSAGE);
+        if (dwWait == WAIT_OBJECT_0)
+            return true;
+        if (dwWait != WAIT_OBJECT_0 + 1)
+            break;
+        MSG msg;
+        PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
+    return WaitForSingleObject(hThread, 0) == WAIT_OBJECT_0;
+}
+
 // Stores the fields and starts a worker on a record of its own. The result
 // of the thread creation is looked at only to give back the reference the
 // worker would have released; the buttons switch either way, and Stop
@@ -94,7 +122,17 @@ static void OnStart(HWND hDlg)
     RegSetName("RPort", szRPort);
     RegSetName("LPort", szLPort);
 
-    // The program may have been ended while a settings box was open.
+    // A worker stopped just before may not have reached its listener yet
+    // and would still open it, taking the port from the new run. Stop
+    // does not wait for it; the Start after it does, for a moment.
+    if (g_hStoppedThread != nullptr) {
+        HANDLE hStopped = g_hStoppedThread;
+        g_hStoppedThread = nullptr;
+        WaitForWorker(hStopped, kStartGraceMs);
+        CloseHandle(hStopped);
+    }
+
+    // The program may have been ended while this Start was held up.
     if (!g_bEnding) {
         g_pfs = NewForwardState(hDlg, szHost, PortOf(szLPort), PortOf(szRPort));
         g_hThread = CreateThread(nullptr, 0, ForwardThread, g_pfs, 0, &g_dwThreadId);
@@ -106,8 +144,9 @@ static void OnStart(HWND hDlg)
 }
 
 // Stops the worker by clearing its flag and tearing down its sockets, and
-// lets go of it. The dialog does not wait: the worker ends by itself, and
-// a later Start gets a record of its own, so the two never meet.
+// lets go of its record. The dialog does not wait: the worker ends by
+// itself, and a later Start gets a record of its own, so the two never
+// meet over sockets.
 static void OnStop(HWND hDlg)
 {
     if (g_bEnding)
@@ -117,7 +156,9 @@ static void OnStop(HWND hDlg)
         CloseSockets(g_pfs);
     }
     if (g_hThread != nullptr) {
-        CloseHandle(g_hThread);
+        if (g_hStoppedThread != nullptr)
+            CloseHandle(g_hStoppedThread);
+        g_hStoppedThread = g_hThread;
         g_hThread = nullptr;
     }
     if (g_pfs != nullptr) {
@@ -126,28 +167,6 @@ static void OnStop(HWND hDlg)
         g_pfs = nullptr;
     }
     SetButtons(hDlg, false);
-}
-
-// Waits up to dwTimeout for the thread to end. The worker's status lines
-// are sends to this thread, so they are handled meanwhile; posted
-// messages (clicks, keys) stay queued until the wait is over.
-static bool WaitForWorker(HANDLE hThread, DWORD dwTimeout)
-{
-    DWORD dwStart = GetTickCount();
-    for (int nRound = 0; nRound < kMaxWaitRounds; ++nRound) {
-        DWORD dwElapsed = GetTickCount() - dwStart;
-        if (dwElapsed >= dwTimeout)
-            break;
-        DWORD dwWait = MsgWaitForMultipleObjects(1, &hThread, FALSE, dwTimeout - dwElapsed,
-                                                 QS_SENDMESSAGE);
-        if (dwWait == WAIT_OBJECT_0)
-            return true;
-        if (dwWait != WAIT_OBJECT_0 + 1)
-            break;
-        MSG msg;
-        PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-    }
-    return WaitForSingleObject(hThread, 0) == WAIT_OBJECT_0;
 }
 
 // Ends the dialog, whatever the worker is doing; the buttons stay as they
@@ -173,6 +192,11 @@ static void OnExit(HWND hDlg)
         }
         CloseHandle(g_hThread);
         g_hThread = nullptr;
+    }
+    // A worker stopped earlier ends with the process if it has not yet.
+    if (g_hStoppedThread != nullptr) {
+        CloseHandle(g_hStoppedThread);
+        g_hStoppedThread = nullptr;
     }
     if (g_pfs != nullptr) {
         // A terminated worker may have died holding the record's socket
