@@ -1,0 +1,429 @@
+// The main dialog, made from the real template in this process and driven
+// through its controls: the fields, the buttons, the status list and the
+// settings in the real registry (Windows only).
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "res/resource.h"
+#include "tests/support/support.h"
+#include "ui/maindlg.h"
+
+namespace {
+
+const char kKeyPath[] = "Software\\Kro\\Velmorin";
+const char kParentPath[] = "Software\\Kro";
+
+struct SavedValue {
+    std::string name;
+    DWORD dwType;
+    std::vector<BYTE> data;
+};
+
+bool KeyExists(const char* szPath)
+{
+    HKEY hKey;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, szPath, 0, KEY_READ, &hKey) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(hKey);
+    return true;
+}
+
+void DeleteSettings()
+{
+    RegDeleteKeyA(HKEY_CURRENT_USER, kKeyPath);
+}
+
+// Puts the settings key back as this test program found it, whatever the
+// tests (and the program they start) stored meanwhile.
+class SavedSettings : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        m_bParentExisted = KeyExists(kParentPath);
+        m_bExisted = KeyExists(kKeyPath);
+        HKEY hKey;
+        if (!m_bExisted || RegOpenKeyExA(HKEY_CURRENT_USER, kKeyPath, 0, KEY_READ, &hKey) != ERROR_SUCCESS)
+            return;
+        for (DWORD i = 0; i < 1000; ++i) {
+            char szName[256];
+            DWORD cchName = sizeof szName;
+            BYTE data[4096];
+            DWORD cbData = sizeof data;
+            DWORD dwType = 0;
+            if (RegEnumValueA(hKey, i, szName, &cchName, nullptr, &dwType, data, &cbData) != ERROR_SUCCESS)
+                break;
+            m_values.push_back({szName, dwType, std::vector<BYTE>(data, data + cbData)});
+        }
+        RegCloseKey(hKey);
+    }
+
+    void TearDown() override
+    {
+        DeleteSettings();
+        if (!m_bParentExisted)
+            RegDeleteKeyA(HKEY_CURRENT_USER, kParentPath);
+        if (!m_bExisted)
+            return;
+        HKEY hKey;
+        if (RegCreateKeyExA(HKEY_CURRENT_USER, kKeyPath, 0, nullptr, 0, KEY_WRITE, nullptr, &hKey,
+                            nullptr) != ERROR_SUCCESS)
+            return;
+        for (const SavedValue& value : m_values)
+            RegSetValueExA(hKey, value.name.c_str(), 0, value.dwType, value.data.data(),
+                           static_cast<DWORD>(value.data.size()));
+        RegCloseKey(hKey);
+    }
+
+private:
+    bool m_bParentExisted = false;
+    bool m_bExisted = false;
+    std::vector<SavedValue> m_values;
+};
+
+::testing::Environment* const g_pSavedSettings =
+    ::testing::AddGlobalTestEnvironment(new SavedSettings);
+
+std::string StoredText(const char* szName)
+{
+    HKEY hKey;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, kKeyPath, 0, KEY_READ, &hKey) != ERROR_SUCCESS)
+        return "<no key>";
+    char szText[1024] = "";
+    DWORD cbText = sizeof szText - 1;
+    LONG lStatus = RegQueryValueExA(hKey, szName, nullptr, nullptr, reinterpret_cast<BYTE*>(szText), &cbText);
+    RegCloseKey(hKey);
+    return lStatus == ERROR_SUCCESS ? szText : "<no value>";
+}
+
+void StoreText(const char* szName, const std::string& text)
+{
+    HKEY hKey;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, kKeyPath, 0, nullptr, 0, KEY_WRITE,
+                                             nullptr, &hKey, nullptr));
+    RegSetValueExA(hKey, szName, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                   static_cast<DWORD>(text.size() + 1));
+    RegCloseKey(hKey);
+}
+
+std::string WaitingLine(unsigned short nPort)
+{
+    return "Warte auf Port " + std::to_string(nPort) + "...";
+}
+
+struct BoxSearch {
+    HWND hDlg;
+    bool bFound;
+};
+
+BOOL CALLBACK FindOtherBox(HWND hWnd, LPARAM lParam)
+{
+    BoxSearch* pSearch = reinterpret_cast<BoxSearch*>(lParam);
+    char szClass[64] = "";
+    GetClassNameA(hWnd, szClass, sizeof szClass);
+    DWORD dwProcess = 0;
+    GetWindowThreadProcessId(hWnd, &dwProcess);
+    if (hWnd != pSearch->hDlg && std::string(szClass) == "#32770" && IsWindowVisible(hWnd) &&
+        dwProcess == GetCurrentProcessId()) {
+        pSearch->bFound = true;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// Whether a box other than the dialog itself is open in this process.
+bool BoxBesides(HWND hDlg)
+{
+    BoxSearch search = {hDlg, false};
+    EnumWindows(FindOtherBox, reinterpret_cast<LPARAM>(&search));
+    return search.bFound;
+}
+
+std::string Joined(const std::vector<std::string>& lines)
+{
+    std::string text;
+    for (const std::string& line : lines)
+        text += "\n  " + line;
+    return text;
+}
+
+size_t CountOf(const std::vector<std::string>& lines, const std::string& line)
+{
+    size_t n = 0;
+    for (const std::string& text : lines)
+        n += text == line ? 1 : 0;
+    return n;
+}
+
+class MainDialog : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        // Settings the tests below start from, unless a test sets its own.
+        StoreText("Host", "127.0.0.1");
+        StoreText("RPort", "1");
+        StoreText("LPort", "0");
+    }
+
+    void TearDown() override
+    {
+        if (m_hDlg != nullptr) {
+            Command(IDCANCEL);
+            DestroyWindow(m_hDlg);
+        }
+        // The dialog's end posts a quit message meant for the program's loop.
+        MSG msg;
+        for (int i = 0; i < 10 && PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE); ++i) {
+        }
+        test::PumpMessages();
+    }
+
+    void Open()
+    {
+        m_hDlg = CreateDialogParamA(GetModuleHandleA(nullptr), "maindialog", nullptr, MainDlgProc, 0);
+        ASSERT_NE(nullptr, m_hDlg) << "error " << GetLastError();
+    }
+
+    void Command(int nId) { SendMessageA(m_hDlg, WM_COMMAND, MAKEWPARAM(nId, BN_CLICKED), 0); }
+
+    std::string Field(int nId) const
+    {
+        char szText[1024] = "";
+        GetDlgItemTextA(m_hDlg, nId, szText, sizeof szText);
+        return szText;
+    }
+
+    void SetField(int nId, const std::string& text) { SetDlgItemTextA(m_hDlg, nId, text.c_str()); }
+
+    bool Enabled(int nId) const { return IsWindowEnabled(GetDlgItem(m_hDlg, nId)) != FALSE; }
+
+    std::vector<std::string> Lines() const { return test::StatusText(m_hDlg); }
+
+    bool WaitForCount(const std::string& line, size_t n)
+    {
+        return test::WaitUntil([&] { return CountOf(Lines(), line) >= n; });
+    }
+
+    // Start with the local port given as text; waits for the listener.
+    void StartOn(const std::string& localPort, unsigned short nShown)
+    {
+        SetField(IDC_LPORT, localPort);
+        size_t nBefore = CountOf(Lines(), WaitingLine(nShown));
+        Command(IDOK);
+        ASSERT_TRUE(WaitForCount(WaitingLine(nShown), nBefore + 1))
+            << "no line \"" << WaitingLine(nShown) << "\" for the field \"" << localPort << "\"";
+    }
+
+    void StopAndWait()
+    {
+        size_t nBefore = CountOf(Lines(), "Gestoppt.");
+        Command(IDC_STOP);
+        ASSERT_TRUE(WaitForCount("Gestoppt.", nBefore + 1));
+    }
+
+    HWND m_hDlg = nullptr;
+};
+
+TEST_F(MainDialog, FirstStartShowsAndStoresDefaults)
+{
+    DeleteSettings();
+    Open();
+    char szCaption[64] = "";
+    GetWindowTextA(m_hDlg, szCaption, sizeof szCaption);
+    EXPECT_STREQ("Velmorin", szCaption);
+    EXPECT_EQ("192.168.0.1", Field(IDC_HOST));
+    EXPECT_EQ("22", Field(IDC_RPORT));
+    EXPECT_EQ("22", Field(IDC_LPORT));
+    EXPECT_EQ("192.168.0.1", StoredText("Host"));
+    EXPECT_EQ("22", StoredText("RPort"));
+    EXPECT_EQ("22", StoredText("LPort"));
+    EXPECT_TRUE(Enabled(IDOK));
+    EXPECT_FALSE(Enabled(IDC_STOP));
+    EXPECT_TRUE(Enabled(IDCANCEL));
+    EXPECT_TRUE(Lines().empty());
+}
+
+TEST_F(MainDialog, StartUpShowsStoredSettings)
+{
+    StoreText("Host", "forward.example");
+    StoreText("RPort", "4711");
+    StoreText("LPort", "1234567");
+    Open();
+    EXPECT_EQ("forward.example", Field(IDC_HOST));
+    EXPECT_EQ("4711", Field(IDC_RPORT));
+    EXPECT_EQ("1234567", Field(IDC_LPORT));
+    EXPECT_TRUE(Enabled(IDOK));
+    EXPECT_FALSE(Enabled(IDC_STOP));
+}
+
+TEST_F(MainDialog, StartForwardsStopStopsAndTheListKeepsEveryRun)
+{
+    test::Backend backend(test::Echo);
+    unsigned short nLocal = test::FreePort();
+    Open();
+    SetField(IDC_HOST, "127.0.0.1");
+    SetField(IDC_RPORT, std::to_string(backend.Port()));
+    StartOn(std::to_string(nLocal), nLocal);
+    EXPECT_FALSE(Enabled(IDOK));
+    EXPECT_TRUE(Enabled(IDC_STOP));
+    EXPECT_EQ("127.0.0.1", StoredText("Host"));
+    EXPECT_EQ(std::to_string(backend.Port()), StoredText("RPort"));
+    EXPECT_EQ(std::to_string(nLocal), StoredText("LPort"));
+
+    SOCKET sClient = test::Connect(nLocal);
+    ASSERT_NE(INVALID_SOCKET, sClient);
+    std::string data = test::RandomBytes(5000, 4);
+    ASSERT_TRUE(test::SendAll(sClient, data));
+    // The echo comes back while this thread handles the worker's lines.
+    std::string echoed;
+    ASSERT_TRUE(test::WaitUntil([&] {
+        if (test::Readable(sClient, test::milliseconds(0)))
+            echoed += test::ReceiveN(sClient, data.size() - echoed.size(), test::milliseconds(100));
+        return echoed.size() >= data.size();
+    }));
+    EXPECT_EQ(data, echoed);
+    test::Close(sClient);
+    ASSERT_TRUE(WaitForCount("Verbindung beendet.", 1));
+
+    StopAndWait();
+    EXPECT_TRUE(Enabled(IDOK));
+    EXPECT_FALSE(Enabled(IDC_STOP));
+    std::vector<std::string> firstRun = {"Gestarted.", WaitingLine(nLocal), "Verbunden mit 127.0.0.1",
+                                         "Verbindung beendet.", "Gestoppt."};
+    EXPECT_EQ(firstRun, Lines());
+
+    StartOn(std::to_string(nLocal), nLocal);
+    StopAndWait();
+    std::vector<std::string> bothRuns = firstRun;
+    bothRuns.insert(bothRuns.end(), {"Gestarted.", WaitingLine(nLocal), "Gestoppt."});
+    EXPECT_EQ(bothRuns, Lines());
+}
+
+TEST_F(MainDialog, PortFieldsAreReadAsAtoiCutToSixteenBits)
+{
+    Open();
+    unsigned short nPort = test::FreePort();
+    // Eight digits: the first seven are a number whose low 16 bits are nPort.
+    std::string seven = std::to_string(nPort + 65536 * 20);
+    struct Case {
+        std::string text;
+        unsigned short nShown;
+    } cases[] = {
+        {"", 0},
+        {"abc", 0},
+        {std::to_string(nPort + 65536), nPort},
+        {"-1", 65535},
+        {seven + "9", nPort},
+    };
+    for (const Case& c : cases) {
+        StartOn(c.text, c.nShown);
+        EXPECT_EQ(c.text.substr(0, 7), StoredText("LPort"));
+        StopAndWait();
+    }
+}
+
+TEST_F(MainDialog, HostFieldIsCutTo254Characters)
+{
+    Open();
+    // A dotted start keeps the worker from looking the name up.
+    std::string host = "127.0.0.1" + std::string(291, 'x');
+    SetField(IDC_HOST, host);
+    StartOn("0", 0);
+    EXPECT_EQ(host.substr(0, 254), StoredText("Host"));
+    StopAndWait();
+}
+
+TEST_F(MainDialog, BindFailureLeavesStopForTheUserToPress)
+{
+    unsigned short nTaken = test::FreePort();
+    SOCKET sTaken = test::Listen(nTaken, true);
+    ASSERT_NE(INVALID_SOCKET, sTaken);
+    Open();
+    SetField(IDC_LPORT, std::to_string(nTaken));
+    Command(IDOK);
+    std::string text;
+    ASSERT_TRUE(test::TakeErrorBox("bind", &text));
+    EXPECT_EQ(test::AddressInUseText(), text);
+    EXPECT_FALSE(Enabled(IDOK));
+    EXPECT_TRUE(Enabled(IDC_STOP));
+    Command(IDC_STOP);
+    EXPECT_TRUE(Enabled(IDOK));
+    EXPECT_FALSE(Enabled(IDC_STOP));
+    EXPECT_EQ(0u, CountOf(Lines(), WaitingLine(nTaken)));
+    test::Close(sTaken);
+}
+
+// Enter reaches the dialog as IDOK even while Start is disabled.
+TEST_F(MainDialog, StartWhileRunningStartsNothing)
+{
+    unsigned short nFirst = test::FreePort();
+    unsigned short nSecond = test::FreePort();
+    Open();
+    StartOn(std::to_string(nFirst), nFirst);
+    SetField(IDC_LPORT, std::to_string(nSecond));
+    Command(IDOK);
+    // A second Start would have stored the field before starting a worker.
+    EXPECT_EQ(std::to_string(nFirst), StoredText("LPort"));
+    EXPECT_EQ(INVALID_SOCKET, test::Connect(nSecond)) << "a second worker listens";
+
+    // The first worker is still the one Stop reaches.
+    StopAndWait();
+    EXPECT_EQ(INVALID_SOCKET, test::Connect(nFirst)) << "the first worker still listens";
+    EXPECT_EQ(1u, CountOf(Lines(), "Gestarted."));
+}
+
+// Workers stopped before they reached their listener must not take the
+// port from the run after them.
+TEST_F(MainDialog, RapidStopStartCyclesLeaveOneWorkingListener)
+{
+    test::Backend backend(test::Echo);
+    unsigned short nLocal = test::FreePort();
+    Open();
+    SetField(IDC_RPORT, std::to_string(backend.Port()));
+    SetField(IDC_LPORT, std::to_string(nLocal));
+    const size_t kStopped = 6;
+    for (size_t i = 0; i < kStopped; ++i) {
+        Command(IDOK);
+        Command(IDC_STOP);
+    }
+    StartOn(std::to_string(nLocal), nLocal);
+    ASSERT_TRUE(WaitForCount("Gestoppt.", kStopped));
+    EXPECT_FALSE(BoxBesides(m_hDlg));
+
+    SOCKET sClient = test::Connect(nLocal);
+    ASSERT_NE(INVALID_SOCKET, sClient) << "no listener; the list holds:" << Joined(Lines());
+    ASSERT_TRUE(test::SendAll(sClient, "ping"));
+    std::string echoed;
+    ASSERT_TRUE(test::WaitUntil([&] {
+        if (test::Readable(sClient, test::milliseconds(0)))
+            echoed += test::ReceiveN(sClient, 4 - echoed.size(), test::milliseconds(100));
+        return echoed.size() >= 4;
+    }));
+    EXPECT_EQ("ping", echoed);
+    test::Close(sClient);
+
+    Command(IDC_STOP);
+    ASSERT_TRUE(WaitForCount("Gestoppt.", kStopped + 1));
+    EXPECT_EQ(INVALID_SOCKET, test::Connect(nLocal)) << "a listener outlived its run";
+    EXPECT_EQ(kStopped + 1, CountOf(Lines(), "Gestarted."));
+    EXPECT_FALSE(BoxBesides(m_hDlg));
+}
+
+TEST_F(MainDialog, BeendenLetsARunningWorkerEndByItself)
+{
+    unsigned short nLocal = test::FreePort();
+    Open();
+    StartOn(std::to_string(nLocal), nLocal);
+    Command(IDCANCEL);
+    // The worker's last line arrived while Beenden waited for it.
+    EXPECT_EQ(1u, CountOf(Lines(), "Gestoppt."));
+    EXPECT_FALSE(IsWindowVisible(m_hDlg));
+    EXPECT_FALSE(Enabled(IDOK)) << "Beenden must leave the buttons alone";
+    EXPECT_EQ(INVALID_SOCKET, test::Connect(nLocal));
+}
+
+}  // namespace
