@@ -6,7 +6,9 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "res/resource.h"
@@ -158,6 +160,86 @@ size_t CountOf(const std::vector<std::string>& lines, const std::string& line)
         n += text == line ? 1 : 0;
     return n;
 }
+
+// Replaces Software\Kro, as long as it lives, by a volatile key, below
+// which the lasting settings key cannot be created or opened. Only done
+// when Software\Kro holds nothing but the settings key, which the test
+// program puts back at its end.
+class VolatileParent {
+public:
+    VolatileParent()
+    {
+        DeleteSettings();
+        HKEY hKey;
+        if (RegOpenKeyExA(HKEY_CURRENT_USER, kParentPath, 0, KEY_READ, &hKey) == ERROR_SUCCESS) {
+            DWORD nSubKeys = 1, nValues = 1;
+            RegQueryInfoKeyA(hKey, nullptr, nullptr, nullptr, &nSubKeys, nullptr, nullptr, &nValues,
+                             nullptr, nullptr, nullptr, nullptr);
+            RegCloseKey(hKey);
+            if (nSubKeys != 0 || nValues != 0 || RegDeleteKeyA(HKEY_CURRENT_USER, kParentPath) != ERROR_SUCCESS)
+                return;
+        }
+        if (RegCreateKeyExA(HKEY_CURRENT_USER, kParentPath, 0, nullptr, REG_OPTION_VOLATILE, KEY_READ,
+                            nullptr, &hKey, nullptr) != ERROR_SUCCESS)
+            return;
+        RegCloseKey(hKey);
+        m_bMade = true;
+        HKEY hProbe;
+        m_bLocked = RegCreateKeyA(HKEY_CURRENT_USER, kKeyPath, &hProbe) != ERROR_SUCCESS;
+        if (!m_bLocked)
+            RegCloseKey(hProbe);
+    }
+
+    ~VolatileParent()
+    {
+        if (m_bMade) {
+            DeleteSettings();
+            RegDeleteKeyA(HKEY_CURRENT_USER, kParentPath);
+        }
+    }
+
+    bool Locked() const { return m_bLocked; }
+
+private:
+    bool m_bMade = false;
+    bool m_bLocked = false;
+};
+
+// Closes the settings boxes that come up meanwhile, from a thread of its
+// own: the dialog thread is inside the box's loop while it is shown.
+class BoxCloser {
+public:
+    BoxCloser()
+        : m_thread([this] {
+              for (int i = 0; i < 20000 && !m_bStop.load(); ++i) {
+                  for (const char* szCaption : {"RegQryName", "RegSetName"}) {
+                      HWND hBox = FindWindowA("#32770", szCaption);
+                      if (hBox != nullptr && IsWindowVisible(hBox)) {
+                          ++m_nClosed;
+                          PostMessageA(hBox, WM_COMMAND, IDOK, 0);
+                          test::WaitUntil([&] { return !IsWindow(hBox) || !IsWindowVisible(hBox); },
+                                          test::milliseconds(5000));
+                      }
+                  }
+                  Sleep(1);
+              }
+          })
+    {
+    }
+
+    ~BoxCloser()
+    {
+        m_bStop.store(true);
+        m_thread.join();
+    }
+
+    int Closed() const { return m_nClosed.load(); }
+
+private:
+    std::atomic<bool> m_bStop{false};
+    std::atomic<int> m_nClosed{0};
+    std::thread m_thread;
+};
 
 class MainDialog : public ::testing::Test {
 protected:
@@ -424,6 +506,24 @@ TEST_F(MainDialog, BeendenLetsARunningWorkerEndByItself)
     EXPECT_FALSE(IsWindowVisible(m_hDlg));
     EXPECT_FALSE(Enabled(IDOK)) << "Beenden must leave the buttons alone";
     EXPECT_EQ(INVALID_SOCKET, test::Connect(nLocal));
+}
+
+TEST_F(MainDialog, UnopenableSettingsGiveEmptyFieldsAndPortZero)
+{
+    VolatileParent locked;
+    if (!locked.Locked())
+        GTEST_SKIP() << "could not make the settings key unopenable";
+    BoxCloser closer;
+    Open();
+    EXPECT_EQ(3, closer.Closed()) << "one box for each setting read";
+    EXPECT_EQ("", Field(IDC_HOST));
+    EXPECT_EQ("", Field(IDC_RPORT));
+    EXPECT_EQ("", Field(IDC_LPORT));
+    EXPECT_TRUE(Enabled(IDOK));
+    Command(IDOK);
+    EXPECT_EQ(6, closer.Closed()) << "one more box for each setting stored";
+    ASSERT_TRUE(WaitForCount(WaitingLine(0), 1));
+    StopAndWait();
 }
 
 }  // namespace
