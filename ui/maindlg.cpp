@@ -58,6 +58,7 @@ static void SetButtons(HWND hDlg, bool bRunning)
 // its own record from what the fields then hold.
 static void OnInitDialog(HWND hDlg)
 {
+    // A new dialog starts with nothing starting and nothing ending.
     g_bStarting = false;
     g_bEnding = false;
     SetClassLongPtrA(hDlg, GCLP_HICON, reinterpret_cast<LONG_PTR>(g_hIcon));

@@ -520,6 +520,8 @@ TEST_F(MainDialog, UnopenableSettingsGiveEmptyFieldsAndPortZero)
     EXPECT_EQ("", Field(IDC_RPORT));
     EXPECT_EQ("", Field(IDC_LPORT));
     EXPECT_TRUE(Enabled(IDOK));
+    // An empty host would be looked up; the local port stays empty.
+    SetField(IDC_HOST, "127.0.0.1");
     Command(IDOK);
     EXPECT_EQ(6, closer.Closed()) << "one more box for each setting stored";
     ASSERT_TRUE(WaitForCount(WaitingLine(0), 1));
