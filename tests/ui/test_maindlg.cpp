@@ -439,14 +439,24 @@ TEST_F(MainDialog, BindFailureLeavesStopForTheUserToPress)
     test::Close(sTaken);
 }
 
-// Enter reaches the dialog as IDOK even while Start is disabled.
-TEST_F(MainDialog, StartWhileRunningStartsNothing)
+// Enter reaches the dialog as IDOK, through the dialog manager, also while
+// Start is disabled.
+TEST_F(MainDialog, EnterWhileRunningStartsNothing)
 {
     unsigned short nFirst = test::FreePort();
     unsigned short nSecond = test::FreePort();
     Open();
-    StartOn(std::to_string(nFirst), nFirst);
+    MSG enter = {};
+    enter.hwnd = m_hDlg;
+    enter.message = WM_KEYDOWN;
+    enter.wParam = VK_RETURN;
+    enter.lParam = 1;
+    SetField(IDC_LPORT, std::to_string(nFirst));
+    IsDialogMessageA(m_hDlg, &enter);
+    ASSERT_TRUE(WaitForCount(WaitingLine(nFirst), 1)) << "Enter did not start";
+
     SetField(IDC_LPORT, std::to_string(nSecond));
+    IsDialogMessageA(m_hDlg, &enter);
     Command(IDOK);
     // A second Start would have stored the field before starting a worker.
     EXPECT_EQ(std::to_string(nFirst), StoredText("LPort"));
