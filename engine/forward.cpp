@@ -142,12 +142,16 @@ static DWORD OpenListener(ForwardState* pfs, const struct sockaddr_in* pLocal)
         ShowLastError("socket1");
         return kNoListenSocket;
     }
+    // Where a Stop can only close the socket, it may do so between these
+    // steps; that failure is the user's own Stop, not one to show a box for.
     if (bind(sListen, reinterpret_cast<const struct sockaddr*>(pLocal), sizeof *pLocal) == SOCKET_ERROR) {
-        ShowLastError("bind");
+        if (pfs->bRunning.load() != 0)
+            ShowLastError("bind");
         return kBindFailed;
     }
     if (listen(sListen, kBacklog) == SOCKET_ERROR) {
-        ShowLastError("listen");
+        if (pfs->bRunning.load() != 0)
+            ShowLastError("listen");
         return kListenFailed;
     }
     return 0;

@@ -293,8 +293,10 @@ static BOOL CALLBACK FindBox(HWND hWnd, LPARAM lParam)
     char szClass[64] = "", szTitle[256] = "";
     GetClassNameA(hWnd, szClass, sizeof szClass);
     GetWindowTextA(hWnd, szTitle, sizeof szTitle);
+    DWORD dwProcess = 0;
+    GetWindowThreadProcessId(hWnd, &dwProcess);
     if (std::strcmp(szClass, "#32770") == 0 && std::strcmp(szTitle, pSearch->szCaption) == 0 &&
-        IsWindowVisible(hWnd)) {
+        IsWindowVisible(hWnd) && dwProcess == GetCurrentProcessId()) {
         pSearch->hFound = hWnd;
         return FALSE;
     }
