@@ -19,9 +19,6 @@ const DWORD kBindFailed = static_cast<DWORD>(-2);
 const DWORD kListenFailed = static_cast<DWORD>(-3);
 const DWORD kNoRemoteSocket = static_cast<DWORD>(-5);
 
-// What ended a connection.
-enum ConnectionEnd { kEndOfStream, kFailure };
-
 }  // namespace
 
 // The lock is held only around non-blocking shutdown and close calls and the

@@ -62,6 +62,7 @@ struct Bulk {
     std::string up = RandomBytes(3 << 20, 1);
     std::string down = RandomBytes(3 << 20, 2);
     std::string atBackend;
+    std::atomic<bool> bBackendDone{false};
 };
 
 }  // namespace
@@ -75,6 +76,7 @@ TEST_F(Forward, BytesPassUnchangedBothWaysAtOnce)
         sender.join();
         std::string rest;
         ReceiveUntilEnd(s, &rest);
+        bulk.bBackendDone = true;
     });
     Start(backend.Port());
 
@@ -85,6 +87,7 @@ TEST_F(Forward, BytesPassUnchangedBothWaysAtOnce)
     sender.join();
     Close(sClient);
     ASSERT_TRUE(WaitForLine(m_hDlg, "Verbindung beendet."));
+    ASSERT_TRUE(WaitUntil([&] { return bulk.bBackendDone.load(); })) << "backend never saw the end";
 
     EXPECT_TRUE(atClient == bulk.down) << "client got " << atClient.size() << " of "
                                        << bulk.down.size() << " bytes, or changed ones";

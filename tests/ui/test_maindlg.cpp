@@ -12,83 +12,18 @@
 #include <vector>
 
 #include "res/resource.h"
+#include "tests/support/registry_win32.h"
 #include "tests/support/support.h"
 #include "ui/maindlg.h"
 
 namespace {
 
-const char kKeyPath[] = "Software\\Kro\\Velmorin";
-const char kParentPath[] = "Software\\Kro";
-
-struct SavedValue {
-    std::string name;
-    DWORD dwType;
-    std::vector<BYTE> data;
-};
-
-bool KeyExists(const char* szPath)
-{
-    HKEY hKey;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, szPath, 0, KEY_READ, &hKey) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(hKey);
-    return true;
-}
-
-void DeleteSettings()
-{
-    RegDeleteKeyA(HKEY_CURRENT_USER, kKeyPath);
-}
-
-// Puts the settings key back as this test program found it, whatever the
-// tests (and the program they start) stored meanwhile.
-class SavedSettings : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        m_bParentExisted = KeyExists(kParentPath);
-        m_bExisted = KeyExists(kKeyPath);
-        HKEY hKey;
-        if (!m_bExisted || RegOpenKeyExA(HKEY_CURRENT_USER, kKeyPath, 0, KEY_READ, &hKey) != ERROR_SUCCESS)
-            return;
-        for (DWORD i = 0; i < 1000; ++i) {
-            char szName[256];
-            DWORD cchName = sizeof szName;
-            BYTE data[4096];
-            DWORD cbData = sizeof data;
-            DWORD dwType = 0;
-            if (RegEnumValueA(hKey, i, szName, &cchName, nullptr, &dwType, data, &cbData) != ERROR_SUCCESS)
-                break;
-            m_values.push_back({szName, dwType, std::vector<BYTE>(data, data + cbData)});
-        }
-        RegCloseKey(hKey);
-    }
-
-    void TearDown() override
-    {
-        DeleteSettings();
-        if (!m_bParentExisted)
-            RegDeleteKeyA(HKEY_CURRENT_USER, kParentPath);
-        if (!m_bExisted)
-            return;
-        HKEY hKey;
-        if (RegCreateKeyExA(HKEY_CURRENT_USER, kKeyPath, 0, nullptr, 0, KEY_WRITE, nullptr, &hKey,
-                            nullptr) != ERROR_SUCCESS)
-            return;
-        for (const SavedValue& value : m_values)
-            RegSetValueExA(hKey, value.name.c_str(), 0, value.dwType, value.data.data(),
-                           static_cast<DWORD>(value.data.size()));
-        RegCloseKey(hKey);
-    }
-
-private:
-    bool m_bParentExisted = false;
-    bool m_bExisted = false;
-    std::vector<SavedValue> m_values;
-};
+using test::DeleteSettings;
+using test::kKeyPath;
+using test::VolatileParent;
 
 ::testing::Environment* const g_pSavedSettings =
-    ::testing::AddGlobalTestEnvironment(new SavedSettings);
+    ::testing::AddGlobalTestEnvironment(new test::SavedSettings);
 
 std::string StoredText(const char* szName)
 {
@@ -160,50 +95,6 @@ size_t CountOf(const std::vector<std::string>& lines, const std::string& line)
         n += text == line ? 1 : 0;
     return n;
 }
-
-// Replaces Software\Kro, as long as it lives, by a volatile key, below
-// which the lasting settings key cannot be created or opened. Only done
-// when Software\Kro holds nothing but the settings key, which the test
-// program puts back at its end.
-class VolatileParent {
-public:
-    VolatileParent()
-    {
-        DeleteSettings();
-        HKEY hKey;
-        if (RegOpenKeyExA(HKEY_CURRENT_USER, kParentPath, 0, KEY_READ, &hKey) == ERROR_SUCCESS) {
-            DWORD nSubKeys = 1, nValues = 1;
-            RegQueryInfoKeyA(hKey, nullptr, nullptr, nullptr, &nSubKeys, nullptr, nullptr, &nValues,
-                             nullptr, nullptr, nullptr, nullptr);
-            RegCloseKey(hKey);
-            if (nSubKeys != 0 || nValues != 0 || RegDeleteKeyA(HKEY_CURRENT_USER, kParentPath) != ERROR_SUCCESS)
-                return;
-        }
-        if (RegCreateKeyExA(HKEY_CURRENT_USER, kParentPath, 0, nullptr, REG_OPTION_VOLATILE, KEY_READ,
-                            nullptr, &hKey, nullptr) != ERROR_SUCCESS)
-            return;
-        RegCloseKey(hKey);
-        m_bMade = true;
-        HKEY hProbe;
-        m_bLocked = RegCreateKeyA(HKEY_CURRENT_USER, kKeyPath, &hProbe) != ERROR_SUCCESS;
-        if (!m_bLocked)
-            RegCloseKey(hProbe);
-    }
-
-    ~VolatileParent()
-    {
-        if (m_bMade) {
-            DeleteSettings();
-            RegDeleteKeyA(HKEY_CURRENT_USER, kParentPath);
-        }
-    }
-
-    bool Locked() const { return m_bLocked; }
-
-private:
-    bool m_bMade = false;
-    bool m_bLocked = false;
-};
 
 // Closes the settings boxes that come up meanwhile, from a thread of its
 // own: the dialog thread is inside the box's loop while it is shown.

@@ -1,0 +1,52 @@
+// The settings key in tests (Windows only): put back as a test program
+// found it, and made unopenable on purpose.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace test {
+
+extern const char kKeyPath[];     // Software\Kro\Velmorin
+extern const char kParentPath[];  // Software\Kro
+
+void DeleteSettings();
+
+// Puts the settings key back as this test program found it, whatever the
+// tests (and the programs they start) stored meanwhile. Register it with
+// ::testing::AddGlobalTestEnvironment.
+class SavedSettings : public ::testing::Environment {
+public:
+    void SetUp() override;
+    void TearDown() override;
+
+private:
+    struct SavedValue {
+        std::string name;
+        DWORD dwType;
+        std::vector<BYTE> data;
+    };
+    bool m_bParentExisted = false;
+    bool m_bExisted = false;
+    std::vector<SavedValue> m_values;
+};
+
+// Replaces Software\Kro, as long as it lives, by a volatile key, below
+// which the lasting settings key cannot be created or opened. Only done
+// when Software\Kro holds nothing but the settings key, which SavedSettings
+// puts back at the program's end.
+class VolatileParent {
+public:
+    VolatileParent();
+    ~VolatileParent();
+    bool Locked() const { return m_bLocked; }
+
+private:
+    bool m_bMade = false;
+    bool m_bLocked = false;
+};
+
+}  // namespace test
