@@ -55,14 +55,14 @@ std::uint64_t Mix(std::uint64_t x)
     return x ^ (x >> 31);
 }
 
-// The byte at stream offset o is byte o%8 of Mix(seed ^ o/8): every offset
+// The byte at stream offset o is byte o%8 of Mix(key ^ o/8): every offset
 // has its own value, so a lost, repeated or moved piece shows at once.
-void FillPattern(std::uint64_t seed, std::uint64_t off, unsigned char* p, size_t n)
+void FillPattern(std::uint64_t key, std::uint64_t off, unsigned char* p, size_t n)
 {
     size_t i = 0;
     while (i < n) {
         std::uint64_t o = off + i;
-        std::uint64_t w = Mix(seed ^ (o / 8));
+        std::uint64_t w = Mix(key ^ (o / 8));
         if (o % 8 == 0 && n - i >= 8) {
             std::memcpy(p + i, &w, 8);
             i += 8;
@@ -73,10 +73,10 @@ void FillPattern(std::uint64_t seed, std::uint64_t off, unsigned char* p, size_t
     }
 }
 
-void CheckPattern(const char* szWhat, std::uint64_t seed, std::uint64_t off,
+void CheckPattern(const char* szWhat, std::uint64_t key, std::uint64_t off,
                   const unsigned char* p, size_t n, unsigned char* pScratch)
 {
-    FillPattern(seed, off, pScratch, n);
+    FillPattern(key, off, pScratch, n);
     if (std::memcmp(p, pScratch, n) != 0) {
         size_t i = 0;
         while (p[i] == pScratch[i])
@@ -176,18 +176,18 @@ void ExpectEnd(const char* szWhat, int s)
         Fail(std::string(szWhat) + ": extra bytes after the end");
 }
 
-void SendStream(const char* szWhat, int s, std::uint64_t seed, std::uint64_t cb)
+void SendStream(const char* szWhat, int s, std::uint64_t key, std::uint64_t cb)
 {
     std::vector<unsigned char> buf(kChunk);
     for (std::uint64_t off = 0; off < cb;) {
         size_t n = static_cast<size_t>(std::min<std::uint64_t>(kChunk, cb - off));
-        FillPattern(seed, off, buf.data(), n);
+        FillPattern(key, off, buf.data(), n);
         SendExact(szWhat, s, buf.data(), n);
         off += n;
     }
 }
 
-void RecvStream(const char* szWhat, int s, std::uint64_t seed, std::uint64_t cb)
+void RecvStream(const char* szWhat, int s, std::uint64_t key, std::uint64_t cb)
 {
     std::vector<unsigned char> buf(kChunk), scratch(kChunk);
     for (std::uint64_t off = 0; off < cb;) {
@@ -197,7 +197,7 @@ void RecvStream(const char* szWhat, int s, std::uint64_t seed, std::uint64_t cb)
             Fail(std::string(szWhat) + ": stream ended early (bytes lost)");
         if (c < 0)
             Fail(std::string(szWhat) + ": receive failed or timed out");
-        CheckPattern(szWhat, seed, off, buf.data(), static_cast<size_t>(c), scratch.data());
+        CheckPattern(szWhat, key, off, buf.data(), static_cast<size_t>(c), scratch.data());
         off += static_cast<std::uint64_t>(c);
     }
 }
