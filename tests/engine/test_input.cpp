@@ -1,0 +1,150 @@
+// Host texts as a user may type them, through a real worker: which reach the
+// remote end, which leave the worker without one, and the status lines of
+// each. A worker without a remote end must reach nothing on this machine.
+// Names are only ones that fail without asking the network.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tests/support/support.h"
+
+using namespace test;
+using Lines = std::vector<std::string>;
+
+namespace {
+
+const DWORD kStopped = 0;
+
+class HostText : public ::testing::Test {
+protected:
+    void SetUp() override { m_hDlg = CreateStatusWindow(); }
+
+    void TearDown() override
+    {
+        StopWorker(&m_worker);
+        EXPECT_TRUE(JoinWorker(&m_worker)) << "worker did not end";
+        DestroyStatusWindow(m_hDlg);
+    }
+
+    void Start(const std::string& host, unsigned short nRemotePort)
+    {
+        m_nPort = FreePort();
+        StartWorker(&m_worker, m_hDlg, host.c_str(), m_nPort, nRemotePort);
+        ASSERT_TRUE(WaitForLine(m_hDlg, Waiting())) << "no waiting line";
+    }
+
+    // A fresh worker and status list for the next host of a loop.
+    void Restart()
+    {
+        StopWorker(&m_worker);
+        EXPECT_TRUE(JoinWorker(&m_worker)) << "worker did not end";
+        DestroyStatusWindow(m_hDlg);
+        m_hDlg = CreateStatusWindow();
+    }
+
+    std::string Waiting() const { return "Warte auf Port " + std::to_string(m_nPort) + "..."; }
+
+    HWND m_hDlg = nullptr;
+    Worker m_worker;
+    unsigned short m_nPort = 0;
+};
+
+}  // namespace
+
+// Texts that start like a dotted address but that inet_addr rejects (a part
+// above 255, a fifth part, a trailing dot, a leading space) give the
+// all-ones address, and texts that are no address and no name give none at
+// all. The onward connect then fails; the read on that socket fails too and
+// stops the worker. A service listening on every local address stays
+// untouched, also at 0.0.0.0, which reaches this machine on Linux.
+TEST_F(HostText, UnusableHostReachesNothingAndStopsWorker)
+{
+    for (const char* szHost : {"127.0.0.1.", " 127.0.0.1", "1.2.3.4.5", "999.1.1.1", "", " ",
+                               "127 .0.0.1", "nohost.invalid"}) {
+        SCOPED_TRACE(std::string("host \"") + szHost + "\"");
+        unsigned short nRemotePort = FreePort();
+        SOCKET sService = Listen(nRemotePort, true);
+        ASSERT_NE(sService, INVALID_SOCKET);
+        Start(szHost, nRemotePort);
+
+        SOCKET sClient = Connect(m_nPort);
+        ASSERT_NE(sClient, INVALID_SOCKET);
+        SendAll(sClient, "x");
+        std::string received;
+        EXPECT_TRUE(ReceiveUntilEnd(sClient, &received)) << "the client's connection was not ended";
+        EXPECT_EQ(received, "");
+        EXPECT_TRUE(JoinWorker(&m_worker)) << "worker did not stop by itself";
+        EXPECT_EQ(m_worker.dwExit.load(), kStopped);
+        EXPECT_EQ(StatusText(m_hDlg), (Lines{"Gestarted.", Waiting(), "Verbunden mit 127.0.0.1",
+                                             "Verbindung beendet.", "Gestoppt."}));
+        EXPECT_FALSE(ErrorBoxShown()) << "a box was shown";
+        EXPECT_FALSE(Readable(sService, milliseconds(200))) << "a local service was reached";
+        Close(sClient);
+        Close(sService);
+        Restart();
+    }
+}
+
+// inet_addr reads a dotted address up to white space and ignores the rest;
+// a shortened address does not pass the four-number test and goes to the
+// lookup, which reads it as a number without asking the network. All of
+// these reach the remote end and pass bytes both ways.
+TEST_F(HostText, AddressWithTrailingTextOrShortenedReachesRemote)
+{
+    for (const char* szHost : {"127.0.0.1 ", "127.0.0.1\t", "127.0.0.1 and more", "127.1", "2130706433"}) {
+        SCOPED_TRACE(std::string("host \"") + szHost + "\"");
+        Backend backend(Echo);
+        Start(szHost, backend.Port());
+
+        SOCKET sClient = Connect(m_nPort);
+        ASSERT_NE(sClient, INVALID_SOCKET);
+        std::string data = RandomBytes(5000, 7);
+        EXPECT_TRUE(SendAll(sClient, data));
+        EXPECT_EQ(ReceiveN(sClient, data.size()), data);
+        Close(sClient);
+        EXPECT_TRUE(WaitForLine(m_hDlg, "Verbindung beendet."));
+        StopWorker(&m_worker);
+        EXPECT_TRUE(JoinWorker(&m_worker));
+        EXPECT_EQ(StatusText(m_hDlg), (Lines{"Gestarted.", Waiting(), "Verbunden mit 127.0.0.1",
+                                             "Verbindung beendet.", "Gestoppt."}));
+        Restart();
+    }
+}
+
+// The longest host the dialog hands over (254 characters) is used whole: an
+// address padded with spaces to that length still reaches the remote end.
+TEST_F(HostText, LongestHostFromDialogIsUsedWhole)
+{
+    Backend backend(Echo);
+    std::string host = "127.0.0.1" + std::string(254 - 9, ' ');
+    Start(host, backend.Port());
+    SOCKET sClient = Connect(m_nPort);
+    ASSERT_NE(sClient, INVALID_SOCKET);
+    EXPECT_TRUE(SendAll(sClient, "ping"));
+    EXPECT_EQ(ReceiveN(sClient, 4), "ping");
+    Close(sClient);
+    EXPECT_TRUE(WaitForLine(m_hDlg, "Verbindung beendet."));
+}
+
+// The record keeps at most 255 characters of the host, and every port
+// number as given.
+TEST(HostRecord, KeepsHostCutTo255AndPortsAsGiven)
+{
+    std::string longHost(300, 'h');
+    ForwardState* pfs = NewForwardState(nullptr, longHost.c_str(), 65535, 0);
+    EXPECT_EQ(std::string(pfs->szHost), longHost.substr(0, 255));
+    EXPECT_EQ(pfs->nLocalPort, 65535);
+    EXPECT_EQ(pfs->nRemotePort, 0);
+    ReleaseForwardState(pfs);
+    ReleaseForwardState(pfs);
+
+    std::string host254(254, 'h');
+    pfs = NewForwardState(nullptr, host254.c_str(), 22, 22);
+    EXPECT_EQ(std::string(pfs->szHost), host254);
+    ReleaseForwardState(pfs);
+    ReleaseForwardState(pfs);
+}
