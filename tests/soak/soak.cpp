@@ -41,6 +41,21 @@ const std::uint64_t kMaxSize = 1 << 20;
 // connection over thousands of connections shows far above this.
 const long kRssSlackKiB = 8 * 1024;
 
+// Under a sanitizer freed memory is held back on purpose and shadow memory
+// grows with use, so resident memory says nothing about leaks there; the
+// address checker reports leaks itself when the process ends.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+const bool kMemoryTells = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+const bool kMemoryTells = false;
+#else
+const bool kMemoryTells = true;
+#endif
+#else
+const bool kMemoryTells = true;
+#endif
+
 bool Fail(const std::string& why)
 {
     std::printf("soak: FAIL %s\n", why.c_str());
@@ -448,6 +463,9 @@ int main(int argc, char** argv)
     std::uniform_int_distribution<std::uint64_t> size(0, kMaxSize);
     std::bernoulli_distribution clientCloses(0.5);
 
+    // A runtime may start a helper thread with the first thread of the
+    // process (ThreadSanitizer does); it belongs in the starting figures.
+    std::thread([] {}).join();
     Usage before = Measure();
     Clock::time_point start = Clock::now();
     ForwardState* pfs = NewForwardState(&log, "127.0.0.1", nLocalPort, nBackendPort);
@@ -517,7 +535,9 @@ int main(int argc, char** argv)
         bOk = Fail("descriptors grew");
     if (after.nThreads > before.nThreads)
         bOk = Fail("threads grew");
-    if (after.nRssKiB - before.nRssKiB > kRssSlackKiB)
+    if (!kMemoryTells)
+        std::printf("soak: resident memory not judged under a sanitizer\n");
+    else if (after.nRssKiB - before.nRssKiB > kRssSlackKiB)
         bOk = Fail("resident memory grew by more than " + std::to_string(kRssSlackKiB) + " KiB");
     std::printf("soak: %s\n", bOk ? "PASS" : "FAIL");
     return bOk ? 0 : 1;
