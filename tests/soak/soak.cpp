@@ -396,46 +396,61 @@ public:
     // Waits until nLines lines have been seen in all.
     bool WaitFor(std::uint64_t nLines, milliseconds timeout)
     {
-        Clock::time_point end = Clock::now() + timeout;
-        while (m_nSeen < nLines) {
-            if (!Drain())
-                return false;
-            if (m_nSeen >= nLines)
-                break;
-            if (Clock::now() > end)
-                return Fail("only " + std::to_string(m_nSeen) + " status lines, expected " + std::to_string(nLines));
-            WaitForLines(m_pLog, 1, milliseconds(100));
-        }
-        return Drain();
+        return WaitUntil([&] { return m_nSeen >= nLines; }, timeout) ||
+               Fail("only " + std::to_string(m_nSeen) + " status lines, expected " + std::to_string(nLines));
     }
 
-    void ExpectStop() { m_bStopped = true; }
+    // After the teardown: waits for the worker's last line.
+    bool WaitForStop(milliseconds timeout)
+    {
+        m_bStopping = true;
+        return WaitUntil([&] { return m_bStopped; }, timeout) || Fail("no \"Gestoppt.\" after the teardown");
+    }
+
     std::uint64_t Seen() const { return m_nSeen; }
 
 private:
+    template <typename Pred>
+    bool WaitUntil(Pred done, milliseconds timeout)
+    {
+        Clock::time_point end = Clock::now() + timeout;
+        for (;;) {
+            if (!Drain())
+                return false;
+            if (done())
+                return true;
+            if (Clock::now() > end)
+                return false;
+            WaitForLines(m_pLog, 1, milliseconds(100));
+        }
+    }
+
     std::string Expected() const
     {
         if (m_nSeen < m_expectHead.size())
             return m_expectHead[m_nSeen];
-        if (m_bStopped && (m_nSeen - m_expectHead.size()) % 2 == 0)
-            return "Gestoppt.";
         return (m_nSeen - m_expectHead.size()) % 2 == 0 ? "Verbunden mit 127.0.0.1" : "Verbindung beendet.";
     }
 
+    // "Gestoppt." may come only after the teardown, between connections,
+    // and nothing may follow it.
     bool Accept(const std::string& text)
     {
-        if (m_bAfterStop)
+        if (m_bStopped)
             return false;
-        bool bOk = text == Expected();
-        m_bAfterStop = bOk && text == "Gestoppt.";
-        return bOk;
+        if (m_bStopping && m_nSeen >= m_expectHead.size() && (m_nSeen - m_expectHead.size()) % 2 == 0 &&
+            text == "Gestoppt.") {
+            m_bStopped = true;
+            return true;
+        }
+        return text == Expected();
     }
 
     StatusLog* m_pLog;
     std::vector<std::string> m_expectHead;
     std::uint64_t m_nSeen = 0;
+    bool m_bStopping = false;
     bool m_bStopped = false;
-    bool m_bAfterStop = false;
 };
 
 double Seconds(Clock::time_point from)
@@ -511,10 +526,7 @@ int main(int argc, char** argv)
     ReleaseForwardState(pfs);
     // The worker ends by itself after the teardown; wait for its last line
     // before joining, so that a hung worker fails instead of blocking here.
-    lines.ExpectStop();
-    bool bStopped = lines.WaitFor(lines.Seen() + 1, milliseconds(20000));
-    if (!bStopped) {
-        std::printf("soak: FAIL the worker did not stop\n");
+    if (!lines.WaitForStop(milliseconds(20000))) {
         std::fflush(stdout);
         std::_Exit(1);
     }
