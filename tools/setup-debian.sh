@@ -11,7 +11,7 @@ packages=(
     cmake make g++ git python3 libgtest-dev googletest
     g++-mingw-w64-i686-posix binutils-mingw-w64-i686
     wine wine32:i386 wine64 xvfb xauth x11-apps x11-utils imagemagick xdotool
-    qemu-user-static
+    qemu-user-static clang libclang-rt-14-dev
 )
 
 updated=0
