@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/support.h"
+#include "tests/support/worker_test.h"
 
 #ifndef _WIN32
 #include <sys/resource.h>
@@ -20,30 +20,7 @@ using Lines = std::vector<std::string>;
 
 namespace {
 
-class Faults : public ::testing::Test {
-protected:
-    void SetUp() override { m_hDlg = CreateStatusWindow(); }
-
-    void TearDown() override
-    {
-        StopWorker(&m_worker);
-        EXPECT_TRUE(JoinWorker(&m_worker)) << "worker did not end";
-        DestroyStatusWindow(m_hDlg);
-    }
-
-    void Start(unsigned short nRemotePort)
-    {
-        m_nPort = FreePort();
-        StartWorker(&m_worker, m_hDlg, "127.0.0.1", m_nPort, nRemotePort);
-        ASSERT_TRUE(WaitForLine(m_hDlg, Waiting())) << "no waiting line";
-    }
-
-    std::string Waiting() const { return "Warte auf Port " + std::to_string(m_nPort) + "..."; }
-
-    HWND m_hDlg = nullptr;
-    Worker m_worker;
-    unsigned short m_nPort = 0;
-};
+using Faults = WorkerTest;
 
 }  // namespace
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/support.h"
+#include "tests/support/worker_test.h"
 
 #ifndef _WIN32
 #include <unistd.h>
@@ -21,41 +21,7 @@ namespace {
 
 const DWORD kExitBind = static_cast<DWORD>(-2);
 
-class Forward : public ::testing::Test {
-protected:
-    void SetUp() override { m_hDlg = CreateStatusWindow(); }
-
-    void TearDown() override
-    {
-        StopWorker(&m_worker);
-        EXPECT_TRUE(JoinWorker(&m_worker)) << "worker did not end";
-        DestroyStatusWindow(m_hDlg);
-    }
-
-    // Starts a worker on a fresh local port and waits for its waiting line.
-    unsigned short Start(unsigned short nRemotePort, const char* szHost = "127.0.0.1")
-    {
-        m_nPort = FreePort();
-        StartWorker(&m_worker, m_hDlg, szHost, m_nPort, nRemotePort);
-        EXPECT_TRUE(WaitForLine(m_hDlg, Waiting())) << "no waiting line";
-        return m_nPort;
-    }
-
-    std::string Waiting() const { return "Warte auf Port " + std::to_string(m_nPort) + "..."; }
-
-    Lines Status() const { return StatusText(m_hDlg); }
-
-    // Waits for the worker to end by itself (no Stop).
-    DWORD EndedWith()
-    {
-        EXPECT_TRUE(JoinWorker(&m_worker)) << "worker did not end by itself";
-        return m_worker.dwExit.load();
-    }
-
-    HWND m_hDlg = nullptr;
-    Worker m_worker;
-    unsigned short m_nPort = 0;
-};
+using Forward = WorkerTest;
 
 // The data each side of the bulk test sends, and what each side received.
 struct Bulk {
@@ -255,7 +221,6 @@ TEST_F(Forward, UnusableRemoteIsSilentAndReachesNothingLocal)
         StopWorker(&m_worker);
         EXPECT_TRUE(JoinWorker(&m_worker));
         EXPECT_EQ(Status().back(), "Gestoppt.");
-        DestroyStatusWindow(m_hDlg);
-        m_hDlg = CreateStatusWindow();
+        Restart();
     }
 }

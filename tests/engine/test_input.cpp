@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/support.h"
+#include "tests/support/worker_test.h"
 
 using namespace test;
 using Lines = std::vector<std::string>;
@@ -19,39 +19,7 @@ namespace {
 
 const DWORD kStopped = 0;
 
-class HostText : public ::testing::Test {
-protected:
-    void SetUp() override { m_hDlg = CreateStatusWindow(); }
-
-    void TearDown() override
-    {
-        StopWorker(&m_worker);
-        EXPECT_TRUE(JoinWorker(&m_worker)) << "worker did not end";
-        DestroyStatusWindow(m_hDlg);
-    }
-
-    void Start(const std::string& host, unsigned short nRemotePort)
-    {
-        m_nPort = FreePort();
-        StartWorker(&m_worker, m_hDlg, host.c_str(), m_nPort, nRemotePort);
-        ASSERT_TRUE(WaitForLine(m_hDlg, Waiting())) << "no waiting line";
-    }
-
-    // A fresh worker and status list for the next host of a loop.
-    void Restart()
-    {
-        StopWorker(&m_worker);
-        EXPECT_TRUE(JoinWorker(&m_worker)) << "worker did not end";
-        DestroyStatusWindow(m_hDlg);
-        m_hDlg = CreateStatusWindow();
-    }
-
-    std::string Waiting() const { return "Warte auf Port " + std::to_string(m_nPort) + "..."; }
-
-    HWND m_hDlg = nullptr;
-    Worker m_worker;
-    unsigned short m_nPort = 0;
-};
+using HostText = WorkerTest;
 
 }  // namespace
 
@@ -69,7 +37,7 @@ TEST_F(HostText, UnusableHostReachesNothingAndStopsWorker)
         unsigned short nRemotePort = FreePort();
         SOCKET sService = Listen(nRemotePort, true);
         ASSERT_NE(sService, INVALID_SOCKET);
-        Start(szHost, nRemotePort);
+        Start(nRemotePort, szHost);
 
         SOCKET sClient = Connect(m_nPort);
         ASSERT_NE(sClient, INVALID_SOCKET);
@@ -98,7 +66,7 @@ TEST_F(HostText, AddressWithTrailingTextOrShortenedReachesRemote)
     for (const char* szHost : {"127.0.0.1 ", "127.0.0.1\t", "127.0.0.1 and more", "127.1", "2130706433"}) {
         SCOPED_TRACE(std::string("host \"") + szHost + "\"");
         Backend backend(Echo);
-        Start(szHost, backend.Port());
+        Start(backend.Port(), szHost);
 
         SOCKET sClient = Connect(m_nPort);
         ASSERT_NE(sClient, INVALID_SOCKET);
@@ -121,7 +89,7 @@ TEST_F(HostText, LongestHostFromDialogIsUsedWhole)
 {
     Backend backend(Echo);
     std::string host = "127.0.0.1" + std::string(254 - 9, ' ');
-    Start(host, backend.Port());
+    Start(backend.Port(), host);
     SOCKET sClient = Connect(m_nPort);
     ASSERT_NE(sClient, INVALID_SOCKET);
     EXPECT_TRUE(SendAll(sClient, "ping"));

@@ -1,0 +1,58 @@
+// The fixture of the engine tests: one status window and one worker per
+// test, the worker stopped and joined at the end whatever the test did.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/support.h"
+
+namespace test {
+
+class WorkerTest : public ::testing::Test {
+protected:
+    void SetUp() override { m_hDlg = CreateStatusWindow(); }
+
+    void TearDown() override
+    {
+        StopWorker(&m_worker);
+        EXPECT_TRUE(JoinWorker(&m_worker)) << "worker did not end";
+        DestroyStatusWindow(m_hDlg);
+    }
+
+    // Starts a worker on a fresh local port and waits for its waiting line.
+    void Start(unsigned short nRemotePort, const std::string& host = "127.0.0.1")
+    {
+        m_nPort = FreePort();
+        StartWorker(&m_worker, m_hDlg, host.c_str(), m_nPort, nRemotePort);
+        ASSERT_TRUE(WaitForLine(m_hDlg, Waiting())) << "no waiting line";
+    }
+
+    // A fresh worker and status list, for the next case of a loop.
+    void Restart()
+    {
+        StopWorker(&m_worker);
+        EXPECT_TRUE(JoinWorker(&m_worker)) << "worker did not end";
+        DestroyStatusWindow(m_hDlg);
+        m_hDlg = CreateStatusWindow();
+    }
+
+    std::string Waiting() const { return "Warte auf Port " + std::to_string(m_nPort) + "..."; }
+
+    std::vector<std::string> Status() const { return StatusText(m_hDlg); }
+
+    // Waits for the worker to end by itself (no Stop) and gives its exit code.
+    DWORD EndedWith()
+    {
+        EXPECT_TRUE(JoinWorker(&m_worker)) << "worker did not end by itself";
+        return m_worker.dwExit.load();
+    }
+
+    HWND m_hDlg = nullptr;
+    Worker m_worker;
+    unsigned short m_nPort = 0;
+};
+
+}  // namespace test
