@@ -282,44 +282,50 @@ int SelectedLine(HWND hWnd)
     return static_cast<int>(SendDlgItemMessageA(hWnd, IDC_STATUS, LB_GETCURSEL, 0, 0));
 }
 
-struct BoxSearch {
+struct DialogSearch {
+    DWORD dwProcess;
     const char* szCaption;
     HWND hFound;
 };
 
-static BOOL CALLBACK FindBox(HWND hWnd, LPARAM lParam)
+static BOOL CALLBACK FindDialog(HWND hWnd, LPARAM lParam)
 {
-    BoxSearch* pSearch = reinterpret_cast<BoxSearch*>(lParam);
+    DialogSearch* pSearch = reinterpret_cast<DialogSearch*>(lParam);
     char szClass[64] = "", szTitle[256] = "";
     GetClassNameA(hWnd, szClass, sizeof szClass);
     GetWindowTextA(hWnd, szTitle, sizeof szTitle);
     DWORD dwProcess = 0;
     GetWindowThreadProcessId(hWnd, &dwProcess);
     if (std::strcmp(szClass, "#32770") == 0 && std::strcmp(szTitle, pSearch->szCaption) == 0 &&
-        IsWindowVisible(hWnd) && dwProcess == GetCurrentProcessId()) {
+        IsWindowVisible(hWnd) && dwProcess == pSearch->dwProcess) {
         pSearch->hFound = hWnd;
         return FALSE;
     }
     return TRUE;
 }
 
-bool TakeErrorBox(const std::string& caption, std::string* pText, milliseconds timeout)
+HWND WaitForDialog(DWORD dwProcess, const std::string& caption, milliseconds timeout)
 {
-    BoxSearch search = {caption.c_str(), nullptr};
-    bool bFound = WaitUntil(
+    DialogSearch search = {dwProcess, caption.c_str(), nullptr};
+    WaitUntil(
         [&] {
-            search.hFound = nullptr;
-            EnumWindows(FindBox, reinterpret_cast<LPARAM>(&search));
+            EnumWindows(FindDialog, reinterpret_cast<LPARAM>(&search));
             return search.hFound != nullptr;
         },
         timeout);
-    if (!bFound)
+    return search.hFound;
+}
+
+bool TakeErrorBox(const std::string& caption, std::string* pText, milliseconds timeout)
+{
+    HWND hBox = WaitForDialog(GetCurrentProcessId(), caption, timeout);
+    if (hBox == nullptr)
         return false;
     // The message box's text is the static control numbered 0xFFFF.
     char szText[1024] = "";
-    GetDlgItemTextA(search.hFound, 0xFFFF, szText, sizeof szText);
+    GetDlgItemTextA(hBox, 0xFFFF, szText, sizeof szText);
     *pText = szText;
-    PostMessageA(search.hFound, WM_COMMAND, IDOK, 0);
+    PostMessageA(hBox, WM_COMMAND, IDOK, 0);
     return true;
 }
 

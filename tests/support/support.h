@@ -50,6 +50,12 @@ std::vector<std::string> StatusText(HWND hWnd);
 int SelectedLine(HWND hWnd);  // -1 when none
 bool WaitForLine(HWND hWnd, const std::string& line, milliseconds timeout = kTimeout);
 
+#ifdef _WIN32
+// A visible dialog or message box of the process with the caption, or
+// nullptr after the timeout.
+HWND WaitForDialog(DWORD dwProcess, const std::string& caption, milliseconds timeout = kTimeout);
+#endif
+
 // Waits for an error box with the caption, returns its text and closes it.
 bool TakeErrorBox(const std::string& caption, std::string* pText, milliseconds timeout = kTimeout);
 // Whether an error box is open (or, on POSIX, was recorded).

@@ -23,41 +23,6 @@ const test::milliseconds kStartTimeout(60000);
 // Ending must take under two seconds; the margin is for a slow machine.
 const test::milliseconds kEndTimeout(5000);
 
-struct WindowSearch {
-    DWORD dwProcess;
-    const char* szCaption;
-    HWND hFound;
-};
-
-BOOL CALLBACK FindWindowOf(HWND hWnd, LPARAM lParam)
-{
-    WindowSearch* pSearch = reinterpret_cast<WindowSearch*>(lParam);
-    char szClass[64] = "", szTitle[256] = "";
-    GetClassNameA(hWnd, szClass, sizeof szClass);
-    GetWindowTextA(hWnd, szTitle, sizeof szTitle);
-    DWORD dwProcess = 0;
-    GetWindowThreadProcessId(hWnd, &dwProcess);
-    if (dwProcess == pSearch->dwProcess && std::string(szClass) == "#32770" &&
-        std::string(szTitle) == pSearch->szCaption && IsWindowVisible(hWnd)) {
-        pSearch->hFound = hWnd;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-// A dialog or box of the given process, or nullptr after the timeout.
-HWND WaitForWindow(DWORD dwProcess, const char* szCaption, test::milliseconds timeout)
-{
-    WindowSearch search = {dwProcess, szCaption, nullptr};
-    test::WaitUntil(
-        [&] {
-            EnumWindows(FindWindowOf, reinterpret_cast<LPARAM>(&search));
-            return search.hFound != nullptr;
-        },
-        timeout);
-    return search.hFound;
-}
-
 // A loopback listener whose queue is full, so that a connect to it blocks.
 class FullListener {
 public:
@@ -124,7 +89,7 @@ protected:
         ASSERT_TRUE(CreateProcessA(VELMORIN_EXE, nullptr, nullptr, nullptr, FALSE, 0, nullptr,
                                    nullptr, &si, &m_pi))
             << "cannot start " << VELMORIN_EXE << ", error " << GetLastError();
-        m_hDlg = WaitForWindow(m_pi.dwProcessId, "Velmorin", kStartTimeout);
+        m_hDlg = test::WaitForDialog(m_pi.dwProcessId, "Velmorin", kStartTimeout);
         ASSERT_NE(nullptr, m_hDlg) << "the program shows no dialog";
     }
 
@@ -187,7 +152,7 @@ TEST_F(Program, EscEndsItWhileTheWorkerShowsItsErrorBox)
     RegSetName("LPort", std::to_string(nTaken).c_str());
     ASSERT_NO_FATAL_FAILURE(Run());
     Click(IDOK);
-    ASSERT_NE(nullptr, WaitForWindow(m_pi.dwProcessId, "bind", test::kTimeout));
+    ASSERT_NE(nullptr, test::WaitForDialog(m_pi.dwProcessId, "bind", test::kTimeout));
     ExpectEndsWithZero(WM_KEYDOWN, VK_ESCAPE, 1);
     test::Close(sTaken);
 }
