@@ -10,6 +10,7 @@ as_root() {
 packages=(
     cmake make g++ git python3 libgtest-dev googletest
     g++-mingw-w64-i686-posix binutils-mingw-w64-i686
+    g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     wine wine32:i386 wine64 xvfb xauth x11-apps x11-utils imagemagick xdotool
     qemu-user-static clang libclang-rt-14-dev
 )
