@@ -12,14 +12,12 @@
 
 #include "res/resource.h"
 #include "settings/settings.h"
-#include "tests/support/support.h"
+#include "tests/support/program_win32.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Wine under an emulator can take a while to bring a process up.
-const test::milliseconds kStartTimeout(60000);
 // Ending must take under two seconds; the margin is for a slow machine.
 const test::milliseconds kEndTimeout(5000);
 
@@ -72,57 +70,32 @@ private:
 
 class Program : public ::testing::Test {
 protected:
-    void TearDown() override
-    {
-        if (m_pi.hProcess != nullptr) {
-            if (WaitForSingleObject(m_pi.hProcess, 0) == WAIT_TIMEOUT)
-                TerminateProcess(m_pi.hProcess, 99);
-            CloseHandle(m_pi.hProcess);
-            CloseHandle(m_pi.hThread);
-        }
-    }
-
     void Run()
     {
-        STARTUPINFOA si = {};
-        si.cb = sizeof si;
-        ASSERT_TRUE(CreateProcessA(VELMORIN_EXE, nullptr, nullptr, nullptr, FALSE, 0, nullptr,
-                                   nullptr, &si, &m_pi))
-            << "cannot start " << VELMORIN_EXE << ", error " << GetLastError();
-        m_hDlg = test::WaitForDialog(m_pi.dwProcessId, "Velmorin", kStartTimeout);
-        ASSERT_NE(nullptr, m_hDlg) << "the program shows no dialog";
+        ASSERT_TRUE(m_program.Run(VELMORIN_EXE))
+            << "cannot start " << VELMORIN_EXE << " or it shows no dialog, error " << GetLastError();
     }
 
-    void Post(UINT uMsg, WPARAM wParam, LPARAM lParam) { PostMessageA(m_hDlg, uMsg, wParam, lParam); }
+    void Click(int nId) { m_program.PostCommand(nId); }
 
-    void Click(int nId) { Post(WM_COMMAND, MAKEWPARAM(nId, BN_CLICKED), 0); }
-
-    LRESULT StatusCount()
-    {
-        DWORD_PTR nCount = 0;
-        SendMessageTimeoutA(GetDlgItem(m_hDlg, IDC_STATUS), LB_GETCOUNT, 0, 0, SMTO_ABORTIFHUNG, 1000,
-                            &nCount);
-        return static_cast<LRESULT>(nCount);
-    }
+    int StatusCount() { return m_program.StatusCount(); }
 
     // Posts the closing message and expects the process to end with 0.
     void ExpectEndsWithZero(UINT uMsg, WPARAM wParam, LPARAM lParam)
     {
         Clock::time_point start = Clock::now();
-        Post(uMsg, wParam, lParam);
-        bool bEnded = test::WaitUntil(
-            [&] { return WaitForSingleObject(m_pi.hProcess, 0) == WAIT_OBJECT_0; }, kEndTimeout);
+        PostMessageA(m_program.Dialog(), uMsg, wParam, lParam);
+        DWORD dwExit = 99;
+        bool bEnded = test::WaitUntil([&] { return m_program.Ended(test::milliseconds(0), &dwExit); },
+                                      kEndTimeout);
         long long nMs =
             std::chrono::duration_cast<test::milliseconds>(Clock::now() - start).count();
         ASSERT_TRUE(bEnded) << "still running after " << nMs << " ms";
-        DWORD dwExit = 99;
-        GetExitCodeProcess(m_pi.hProcess, &dwExit);
         EXPECT_EQ(0u, dwExit);
         std::printf("  ended after %lld ms\n", nMs);
     }
 
-    PROCESS_INFORMATION m_pi = {};
-    HWND m_hDlg = nullptr;
+    test::Program m_program;
 };
 
 TEST_F(Program, BeendenEndsIt)
@@ -152,7 +125,7 @@ TEST_F(Program, EscEndsItWhileTheWorkerShowsItsErrorBox)
     RegSetName("LPort", std::to_string(nTaken).c_str());
     ASSERT_NO_FATAL_FAILURE(Run());
     Click(IDOK);
-    ASSERT_NE(nullptr, test::WaitForDialog(m_pi.dwProcessId, "bind", test::kTimeout));
+    ASSERT_NE(nullptr, test::WaitForDialog(m_program.Id(), "bind", test::kTimeout));
     ExpectEndsWithZero(WM_KEYDOWN, VK_ESCAPE, 1);
     test::Close(sTaken);
 }

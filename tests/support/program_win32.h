@@ -1,0 +1,66 @@
+// velmorin.exe as a child process, driven through its dialog from outside,
+// as a user would: fields, buttons, the status list, and what the process
+// holds of the system (Windows only).
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/support.h"
+
+namespace test {
+
+// Wine can take a while to bring a process up.
+const milliseconds kProgramStart(60000);
+// How long the dialog may take to handle one message before it counts as
+// hung; Start may wait a second for a worker on its way out.
+const milliseconds kAnswer(5000);
+
+class Program {
+public:
+    Program() = default;
+    Program(const Program&) = delete;
+    Program& operator=(const Program&) = delete;
+    // Ends a process that is still running, with exit code 99.
+    ~Program();
+
+    // Starts the exe and waits for its dialog.
+    bool Run(const char* szExe, milliseconds timeout = kProgramStart);
+    HWND Dialog() const { return m_hDlg; }
+    DWORD Id() const { return m_pi.dwProcessId; }
+    HANDLE Process() const { return m_pi.hProcess; }
+
+    // A command as the dialog gets it from a button, Enter or Esc; returns
+    // once the dialog has handled it. False when the dialog did not answer.
+    bool Command(int nId);
+    // Only queues the command (for a dialog that may be held up).
+    void PostCommand(int nId);
+    bool SetField(int nId, const std::string& text);
+    // Whether the dialog handles messages within the time.
+    bool Answers(milliseconds timeout = kAnswer);
+    bool Enabled(int nId);
+
+    // The status list: its length, and its lines from index nFrom on.
+    // -1 and false when the dialog did not answer.
+    int StatusCount();
+    bool StatusLines(int nFrom, std::vector<std::string>* pLines);
+
+    bool Ended(milliseconds timeout, DWORD* pdwExit);
+
+    // What the process holds; 0 where the system does not tell.
+    struct Usage {
+        DWORD nHandles;
+        DWORD nThreads;
+        SIZE_T cbPrivate;
+        SIZE_T cbWorkingSet;
+    };
+    Usage Measure() const;
+
+private:
+    PROCESS_INFORMATION m_pi = {};
+    HWND m_hDlg = nullptr;
+};
+
+}  // namespace test
