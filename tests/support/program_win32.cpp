@@ -5,6 +5,10 @@
 #include <psapi.h>
 #include <tlhelp32.h>
 
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+
 #include "res/resource.h"
 
 namespace test {
@@ -25,6 +29,7 @@ bool Program::Run(const char* szExe, milliseconds timeout)
 {
     STARTUPINFOA si = {};
     si.cb = sizeof si;
+    m_szExe = szExe;
     if (!CreateProcessA(szExe, nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &m_pi))
         return false;
     m_hDlg = WaitForDialog(m_pi.dwProcessId, "Velmorin", timeout);
@@ -85,17 +90,22 @@ bool Program::StatusLines(int nFrom, std::vector<std::string>* pLines)
     int nCount = StatusCount();
     if (nCount < 0)
         return false;
-    // Every line the worker makes fits its 256-byte buffer.
-    char szLine[512];
+    // Wine hands the text of another process's list over only in the
+    // wide form. The worker's lines are plain ASCII and fit its 256-byte
+    // buffer.
+    WCHAR wszLine[512];
     for (int i = nFrom; i < nCount; ++i) {
         DWORD_PTR cch = 0;
-        if (!SendWithin(hList, LB_GETTEXTLEN, static_cast<WPARAM>(i), 0, &cch) ||
-            cch >= sizeof szLine)
+        if (!SendWithin(hList, LB_GETTEXTLEN, static_cast<WPARAM>(i), 0, &cch) || cch >= 512)
             return false;
-        szLine[0] = '\0';
-        if (!SendWithin(hList, LB_GETTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(szLine),
-                        &cch))
+        wszLine[0] = L'\0';
+        DWORD_PTR dwResult = 0;
+        if (!SendMessageTimeoutW(hList, LB_GETTEXT, static_cast<WPARAM>(i),
+                                 reinterpret_cast<LPARAM>(wszLine), SMTO_NORMAL,
+                                 static_cast<UINT>(kAnswer.count()), &dwResult))
             return false;
+        char szLine[512];
+        WideCharToMultiByte(CP_ACP, 0, wszLine, -1, szLine, sizeof szLine, nullptr, nullptr);
         pLines->emplace_back(szLine);
     }
     return true;
@@ -108,6 +118,81 @@ bool Program::Ended(milliseconds timeout, DWORD* pdwExit)
     *pdwExit = 99;
     GetExitCodeProcess(m_pi.hProcess, pdwExit);
     return true;
+}
+
+// Wine keeps a process's sockets and memory in a host process of its own
+// and does not give another process its handle count or private bytes. The
+// host's figures for that process are the honest stand-in: its open
+// descriptors (each socket and file the program holds), threads and
+// resident anonymous memory. The host process is the newest one whose
+// command line names the program.
+static std::string ReadHostFile(const std::string& path)
+{
+    HANDLE hFile = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE)
+        return std::string();
+    std::string text;
+    char buffer[4096];
+    DWORD cbRead = 0;
+    for (int nRound = 0; nRound < 64 && ReadFile(hFile, buffer, sizeof buffer, &cbRead, nullptr) && cbRead > 0;
+         ++nRound)
+        text.append(buffer, cbRead);
+    CloseHandle(hFile);
+    return text;
+}
+
+static long HostStatusField(const std::string& status, const char* szName)
+{
+    std::string key = std::string("\n") + szName + ":";
+    size_t nAt = status.find(key);
+    return nAt == std::string::npos ? -1 : std::strtol(status.c_str() + nAt + key.size(), nullptr, 10);
+}
+
+static int CountHostEntries(const std::string& dir)
+{
+    WIN32_FIND_DATAA found;
+    HANDLE hFind = FindFirstFileA((dir + "\\*").c_str(), &found);
+    if (hFind == INVALID_HANDLE_VALUE)
+        return -1;
+    int n = 0;
+    do {
+        if (std::isdigit(static_cast<unsigned char>(found.cFileName[0])))
+            ++n;
+    } while (FindNextFileA(hFind, &found) && n < 1000000);
+    FindClose(hFind);
+    return n;
+}
+
+std::string Program::HostProcess() const
+{
+    // The host sees the program under its Windows path; its file name is
+    // what both spellings share.
+    std::string name = m_szExe.substr(m_szExe.find_last_of("/\\") + 1);
+    WIN32_FIND_DATAA found;
+    HANDLE hFind = FindFirstFileA("Z:\\proc\\*", &found);
+    if (hFind == INVALID_HANDLE_VALUE)
+        return std::string();
+    std::string newest;
+    long nNewest = -1;
+    int nRound = 0;
+    do {
+        if (!std::isdigit(static_cast<unsigned char>(found.cFileName[0])))
+            continue;
+        std::string dir = std::string("Z:\\proc\\") + found.cFileName;
+        std::string cmdline = ReadHostFile(dir + "\\cmdline");
+        size_t cchLine = std::strlen(cmdline.c_str());
+        if (cchLine < name.size() + 1 || lstrcmpiA(cmdline.c_str() + cchLine - name.size(), name.c_str()) != 0 ||
+            (cmdline[cchLine - name.size() - 1] != '\\' && cmdline[cchLine - name.size() - 1] != '/'))
+            continue;
+        long nPid = std::strtol(found.cFileName, nullptr, 10);
+        if (nPid > nNewest) {
+            nNewest = nPid;
+            newest = dir;
+        }
+    } while (FindNextFileA(hFind, &found) && ++nRound < 1000000);
+    FindClose(hFind);
+    return newest;
 }
 
 Program::Usage Program::Measure() const
@@ -129,6 +214,17 @@ Program::Usage Program::Measure() const
             if (entry.th32OwnerProcessID == m_pi.dwProcessId)
                 ++usage.nThreads;
         CloseHandle(hSnapshot);
+    }
+    if (usage.nHandles == 0 || usage.cbPrivate == 0) {
+        std::string host = HostProcess();
+        if (!host.empty()) {
+            std::string status = ReadHostFile(host + "\\status");
+            usage.bHost = true;
+            usage.nHandles = static_cast<DWORD>(CountHostEntries(host + "\\fd"));
+            usage.nThreads = static_cast<DWORD>(HostStatusField(status, "Threads"));
+            usage.cbPrivate = static_cast<SIZE_T>(HostStatusField(status, "RssAnon")) * 1024;
+            usage.cbWorkingSet = static_cast<SIZE_T>(HostStatusField(status, "VmRSS")) * 1024;
+        }
     }
     return usage;
 }

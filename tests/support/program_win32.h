@@ -49,16 +49,23 @@ public:
 
     bool Ended(milliseconds timeout, DWORD* pdwExit);
 
-    // What the process holds; 0 where the system does not tell.
+    // What the process holds. Under Wine, which does not tell another
+    // process's handle count or private bytes, these are the figures of its
+    // host process (bHost): descriptors for handles, resident anonymous
+    // memory for private bytes.
     struct Usage {
         DWORD nHandles;
         DWORD nThreads;
         SIZE_T cbPrivate;
         SIZE_T cbWorkingSet;
+        bool bHost;
     };
     Usage Measure() const;
 
 private:
+    std::string HostProcess() const;
+
+    std::string m_szExe;
     PROCESS_INFORMATION m_pi = {};
     HWND m_hDlg = nullptr;
 };

@@ -1,0 +1,124 @@
+// Long run of velmorin.exe itself, driven through its dialog from another
+// process: many connections one after the other, every byte checked, the
+// status list checked line by line, and the program's handles, threads and
+// memory compared before and after (Windows, or Wine).
+//
+// Usage: soak_exe [connections [largest size in KiB each way]]; prints plain
+// "soak: ..." lines and ends with 0 only when every check held.
+
+#include <windows.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "res/resource.h"
+#include "tests/soak/traffic.h"
+#include "tests/support/program_win32.h"
+#include "tests/support/registry_win32.h"
+
+using namespace soak;
+
+namespace {
+
+// Connections before the first figures: the system sets up some of what a
+// process keeps for its sockets only once they are in use.
+const std::uint64_t kWarmUp = 10;
+// The list's own lines may cost memory; anything else that grows with the
+// connections counts as a leak. Generous per line, since a list box keeps
+// an item record and a copy of the text, and grows its arrays in steps.
+const SIZE_T kBytesPerLine = 512;
+const SIZE_T kSlack = 4 << 20;
+
+void Print(const char* szWhen, const test::Program::Usage& usage)
+{
+    std::printf("soak: %s %s %lu threads %lu private_kib %lu working_set_kib %lu\n", szWhen,
+                usage.bHost ? "host_descriptors" : "handles", static_cast<unsigned long>(usage.nHandles), static_cast<unsigned long>(usage.nThreads),
+                static_cast<unsigned long>(usage.cbPrivate / 1024),
+                static_cast<unsigned long>(usage.cbWorkingSet / 1024));
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    std::uint64_t nConnections = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 300;
+    std::uint64_t cbMaxSize = (argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1024) << 10;
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    WSADATA wsaData;
+    if (WSAStartup(0x0101, &wsaData) != 0)
+        return Fail("no Windows Sockets"), 1;
+
+    SOCKET sBackend = ListenLoopback(0);
+    unsigned short nLocalPort = FreePort();
+    if (sBackend == INVALID_SOCKET || nLocalPort == 0)
+        return Fail("no loopback port"), 1;
+
+    // Start stores the fields; the user's own settings come back at the end.
+    test::SavedSettings settings;
+    settings.SetUp();
+    Clock::time_point start = Clock::now();
+    test::Program program;
+    if (!program.Run(VELMORIN_EXE))
+        return Fail("cannot start " VELMORIN_EXE " or it shows no dialog"), 1;
+    if (!program.SetField(IDC_HOST, "127.0.0.1") ||
+        !program.SetField(IDC_RPORT, std::to_string(PortOf(sBackend))) ||
+        !program.SetField(IDC_LPORT, std::to_string(nLocalPort)) || !program.Command(IDOK))
+        return Fail("the dialog does not answer"), 1;
+
+    int nFetched = 0;
+    LineChecker lines(
+        nLocalPort,
+        [&](std::vector<std::string>* pLines) {
+            if (!program.StatusLines(nFetched, pLines))
+                return false;
+            nFetched += static_cast<int>(pLines->size());
+            return true;
+        },
+        [](milliseconds timeout) { Sleep(static_cast<DWORD>(timeout.count() / 20 + 1)); });
+
+    std::uint64_t nServed = 0;
+    bool bOk = RunConnections(kWarmUp, cbMaxSize, 0, nLocalPort, sBackend, &lines, &nServed);
+    test::Program::Usage before = program.Measure();
+    std::uint64_t nLinesBefore = lines.Seen();
+    Print("before", before);
+    std::uint64_t nMore = 0;
+    bOk = bOk && RunConnections(nConnections, cbMaxSize, 0, nLocalPort, sBackend, &lines, &nMore);
+    nServed += nMore;
+    test::Program::Usage after = program.Measure();
+    std::uint64_t nLinesAfter = lines.Seen();
+    Print("after", after);
+
+    if (!program.Command(IDC_STOP))
+        bOk = Fail("the dialog does not answer Stop");
+    else if (!lines.WaitForStop(milliseconds(20000)))
+        bOk = false;
+    if (bOk && lines.Seen() != 3 + 2 * nServed)
+        bOk = Fail(std::to_string(lines.Seen()) + " status lines, expected " + std::to_string(3 + 2 * nServed));
+    if (bOk)
+        std::printf("soak: status lines %llu as expected\n", static_cast<unsigned long long>(lines.Seen()));
+
+    // Every figure the system gives must be back where it was; memory may
+    // grow by the list's new lines.
+    if (before.nHandles == 0 || before.cbPrivate == 0)
+        bOk = Fail("the system tells neither handles nor memory of the program");
+    if (after.nHandles > before.nHandles)
+        bOk = Fail("handles grew");
+    if (after.nThreads > before.nThreads)
+        bOk = Fail("threads grew");
+    SIZE_T cbAllowed = static_cast<SIZE_T>(nLinesAfter - nLinesBefore) * kBytesPerLine + kSlack;
+    if (after.cbPrivate > before.cbPrivate + cbAllowed)
+        bOk = Fail("private memory grew by more than " + std::to_string(cbAllowed / 1024) + " KiB");
+
+    DWORD dwExit = 99;
+    if (!program.Command(IDCANCEL) || !program.Ended(test::kAnswer, &dwExit) || dwExit != 0)
+        bOk = Fail("Beenden did not end the program with exit code 0");
+    CloseSocket(sBackend);
+    settings.TearDown();
+    std::printf("soak: seconds %.1f\n", Seconds(start));
+    std::printf("soak: %s\n", bOk ? "PASS" : "FAIL");
+    WSACleanup();
+    return bOk ? 0 : 1;
+}

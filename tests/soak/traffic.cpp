@@ -1,0 +1,483 @@
+// Connections through a forwarder with every byte checked, for both builds.
+
+#include "tests/soak/traffic.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <random>
+
+#ifdef _WIN32
+#include <windows.h>
+#include <winsock.h>
+#else
+#include <fcntl.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <unistd.h>
+#endif
+
+namespace soak {
+
+namespace {
+
+// A connection that moves no byte for this long has hung.
+const milliseconds kStall(20000);
+const int kPollStepMs = 1000;  // each wait is short so the stall check runs
+const std::size_t kChunk = 64 * 1024;
+
+#ifdef _WIN32
+bool WouldBlock()
+{
+    return WSAGetLastError() == WSAEWOULDBLOCK;
+}
+
+std::string LastErrorText()
+{
+    return "error " + std::to_string(WSAGetLastError());
+}
+
+void SetNonBlocking(SOCKET s)
+{
+    u_long bOn = 1;
+    ioctlsocket(s, FIONBIO, &bOn);
+}
+#else
+bool WouldBlock()
+{
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+}
+
+std::string LastErrorText()
+{
+    return std::strerror(errno);
+}
+
+void SetNonBlocking(SOCKET s)
+{
+    fcntl(s, F_SETFL, fcntl(s, F_GETFL) | O_NONBLOCK);
+}
+#endif
+
+// The forwarder passes data on in pieces of 1513 bytes with Nagle's rule
+// in force; against a peer that delays its acknowledgements, the last small
+// piece of a burst then waits some 40 ms. The soak's ends send and (where
+// the system lets them) acknowledge at once, so that thousands of
+// connections take seconds, not minutes; the bytes and the order of events
+// are the same either way.
+void PromptPeer(SOCKET s)
+{
+    int nOne = 1;
+    SetNonBlocking(s);
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&nOne), sizeof nOne);
+}
+
+void AcknowledgeNow(SOCKET s)
+{
+#ifdef TCP_QUICKACK
+    int nOne = 1;
+    setsockopt(s, IPPROTO_TCP, TCP_QUICKACK, &nOne, sizeof nOne);
+#else
+    (void)s;
+#endif
+}
+
+// The byte pattern of one stream: byte k depends on the stream's key and k
+// only, so either end can produce or check any part without keeping it.
+std::uint64_t Mix(std::uint64_t x)
+{
+    x += 0x9e3779b97f4a7c15ULL;
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+    return x ^ (x >> 31);
+}
+
+void Pattern(std::uint64_t key, std::uint64_t offset, unsigned char* p, std::size_t n)
+{
+    std::uint64_t k = offset;
+    std::size_t i = 0;
+    while (i < n) {
+        std::uint64_t word = Mix(key ^ (k >> 3) * 0x100000001b3ULL);
+        std::size_t nFrom = static_cast<std::size_t>(k & 7);
+        std::size_t nTake = 8 - nFrom;
+        if (nTake > n - i)
+            nTake = n - i;
+        for (std::size_t j = 0; j < nTake; ++j)
+            p[i + j] = static_cast<unsigned char>(word >> (8 * (nFrom + j)));
+        i += nTake;
+        k += nTake;
+    }
+}
+
+SOCKET ConnectLoopback(unsigned short nPort)
+{
+    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    if (s == INVALID_SOCKET)
+        return INVALID_SOCKET;
+    struct sockaddr_in addr;
+    std::memset(&addr, 0, sizeof addr);
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(nPort);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(s, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) {
+        CloseSocket(s);
+        return INVALID_SOCKET;
+    }
+    return s;
+}
+
+// Which of the sockets can be read (or have ended) and written; false when
+// the wait itself fails. A time-out leaves all flags false.
+bool WaitEvents(const SOCKET* ps, const bool* pbWantWrite, int n, bool* pbReadable, bool* pbWritable,
+                int nTimeoutMs)
+{
+#ifdef _WIN32
+    fd_set readable, writable;
+    FD_ZERO(&readable);
+    FD_ZERO(&writable);
+    for (int i = 0; i < n; ++i) {
+        FD_SET(ps[i], &readable);
+        if (pbWantWrite[i])
+            FD_SET(ps[i], &writable);
+    }
+    struct timeval tv = {nTimeoutMs / 1000, (nTimeoutMs % 1000) * 1000};
+    if (select(0, &readable, &writable, nullptr, &tv) == SOCKET_ERROR)
+        return false;
+    for (int i = 0; i < n; ++i) {
+        pbReadable[i] = FD_ISSET(ps[i], &readable) != 0;
+        pbWritable[i] = FD_ISSET(ps[i], &writable) != 0;
+    }
+    return true;
+#else
+    struct pollfd fds[2];
+    for (int i = 0; i < n; ++i) {
+        fds[i].fd = ps[i];
+        fds[i].events = static_cast<short>(POLLIN | (pbWantWrite[i] ? POLLOUT : 0));
+        fds[i].revents = 0;
+    }
+    if (poll(fds, static_cast<nfds_t>(n), nTimeoutMs) < 0)
+        return errno == EINTR;
+    for (int i = 0; i < n; ++i) {
+        pbReadable[i] = (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+        pbWritable[i] = (fds[i].revents & POLLOUT) != 0;
+    }
+    return true;
+#endif
+}
+
+SOCKET AcceptWithin(SOCKET sListen, milliseconds timeout)
+{
+    bool bWantWrite = false, bReadable = false, bWritable = false;
+    if (!WaitEvents(&sListen, &bWantWrite, 1, &bReadable, &bWritable, static_cast<int>(timeout.count())) ||
+        !bReadable)
+        return INVALID_SOCKET;
+    return accept(sListen, nullptr, nullptr);
+}
+
+// One end of a connection as the soak drives it: what it sends, what it
+// expects, and whether it has seen the other end's close.
+struct End {
+    const char* szName;
+    SOCKET s = INVALID_SOCKET;
+    std::uint64_t keyOut = 0, cbOut = 0, cbSent = 0;
+    std::uint64_t keyIn = 0, cbIn = 0, cbReceived = 0;
+    bool bEnded = false;  // the stream from the other end has ended
+    std::vector<unsigned char> pending;
+    std::size_t nPendingAt = 0;
+
+    bool AllSent() const { return cbSent == cbOut; }
+    bool AllReceived() const { return cbReceived == cbIn; }
+
+    void Close()
+    {
+        if (s != INVALID_SOCKET)
+            CloseSocket(s);
+        s = INVALID_SOCKET;
+    }
+};
+
+std::string Where(const End& end, const std::string& what)
+{
+    return std::string(end.szName) + ": " + what + " after " + std::to_string(end.cbReceived) + " of " +
+           std::to_string(end.cbIn) + " bytes in, " + std::to_string(end.cbSent) + " of " +
+           std::to_string(end.cbOut) + " out";
+}
+
+// Sends what the socket takes now. False on a failed send.
+bool SendSome(End* pEnd)
+{
+    while (!pEnd->AllSent()) {
+        if (pEnd->nPendingAt == pEnd->pending.size()) {
+            std::uint64_t cbLeft = pEnd->cbOut - pEnd->cbSent;
+            pEnd->pending.resize(cbLeft < kChunk ? static_cast<std::size_t>(cbLeft) : kChunk);
+            Pattern(pEnd->keyOut, pEnd->cbSent, pEnd->pending.data(), pEnd->pending.size());
+            pEnd->nPendingAt = 0;
+        }
+        int n = static_cast<int>(send(pEnd->s, reinterpret_cast<const char*>(pEnd->pending.data()) + pEnd->nPendingAt,
+                                      static_cast<int>(pEnd->pending.size() - pEnd->nPendingAt), kSendFlags));
+        if (n < 0)
+            return WouldBlock() || Fail(Where(*pEnd, "send failed: " + LastErrorText()));
+        pEnd->nPendingAt += static_cast<std::size_t>(n);
+        pEnd->cbSent += static_cast<std::uint64_t>(n);
+    }
+    return true;
+}
+
+// Reads and checks what has arrived. False on a wrong, extra or missing
+// byte, or a reset.
+bool ReceiveSome(End* pEnd, unsigned char* pBuffer, unsigned char* pExpected)
+{
+    for (;;) {
+        int n = static_cast<int>(recv(pEnd->s, reinterpret_cast<char*>(pBuffer), static_cast<int>(kChunk), 0));
+        AcknowledgeNow(pEnd->s);
+        if (n < 0)
+            return WouldBlock() || Fail(Where(*pEnd, LastErrorText()));
+        if (n == 0) {
+            pEnd->bEnded = true;
+            return pEnd->AllReceived() || Fail(Where(*pEnd, "stream ended early"));
+        }
+        std::size_t cb = static_cast<std::size_t>(n);
+        if (cb > pEnd->cbIn - pEnd->cbReceived)
+            return Fail(Where(*pEnd, "more bytes than were sent"));
+        Pattern(pEnd->keyIn, pEnd->cbReceived, pExpected, cb);
+        if (std::memcmp(pBuffer, pExpected, cb) != 0) {
+            std::size_t i = 0;
+            while (pBuffer[i] == pExpected[i])
+                ++i;
+            return Fail(Where(*pEnd, "wrong byte") + " at offset " + std::to_string(pEnd->cbReceived + i));
+        }
+        pEnd->cbReceived += cb;
+    }
+}
+
+}  // namespace
+
+bool Fail(const std::string& why)
+{
+    std::printf("soak: FAIL %s\n", why.c_str());
+    std::fflush(stdout);
+    return false;
+}
+
+double Seconds(Clock::time_point from)
+{
+    return std::chrono::duration<double>(Clock::now() - from).count();
+}
+
+SOCKET ListenLoopback(unsigned short nPort)
+{
+    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    if (s == INVALID_SOCKET)
+        return INVALID_SOCKET;
+    struct sockaddr_in addr;
+    std::memset(&addr, 0, sizeof addr);
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(nPort);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(s, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0 || listen(s, 16) != 0) {
+        CloseSocket(s);
+        return INVALID_SOCKET;
+    }
+    return s;
+}
+
+unsigned short PortOf(SOCKET s)
+{
+    struct sockaddr_in addr;
+    socklen_t cb = sizeof addr;
+    std::memset(&addr, 0, sizeof addr);
+    getsockname(s, reinterpret_cast<struct sockaddr*>(&addr), &cb);
+    return ntohs(addr.sin_port);
+}
+
+// Its own listener must not stay: the forwarder binds without address reuse.
+unsigned short FreePort()
+{
+    SOCKET s = ListenLoopback(0);
+    if (s == INVALID_SOCKET)
+        return 0;
+    unsigned short nPort = PortOf(s);
+    CloseSocket(s);
+    return nPort;
+}
+
+bool RunConnection(const Connection& conn, unsigned short nLocalPort, SOCKET sBackend)
+{
+    static unsigned char buffer[kChunk], expected[kChunk];
+    End client, backend;
+    client.szName = "client";
+    backend.szName = "backend";
+    client.keyOut = backend.keyIn = Mix(conn.nIndex * 2);
+    backend.keyOut = client.keyIn = Mix(conn.nIndex * 2 + 1);
+    client.cbOut = backend.cbIn = conn.cbUp;
+    backend.cbOut = client.cbIn = conn.cbDown;
+
+    std::string label = "connection " + std::to_string(conn.nIndex) + ": ";
+    client.s = ConnectLoopback(nLocalPort);
+    if (client.s == INVALID_SOCKET)
+        return Fail(label + "cannot connect to the forwarder");
+    backend.s = AcceptWithin(sBackend, kStall);
+    if (backend.s == INVALID_SOCKET) {
+        client.Close();
+        return Fail(label + "the forwarder did not connect onward");
+    }
+    PromptPeer(client.s);
+    PromptPeer(backend.s);
+
+    End* pCloser = conn.bClientCloses ? &client : &backend;
+    End* pOther = conn.bClientCloses ? &backend : &client;
+    bool bOk = true;
+    Clock::time_point lastProgress = Clock::now();
+    while (bOk && (client.s != INVALID_SOCKET || backend.s != INVALID_SOCKET)) {
+        if (pCloser->s != INVALID_SOCKET && pCloser->AllSent() && pCloser->AllReceived())
+            pCloser->Close();
+        if (pOther->s != INVALID_SOCKET && pOther->bEnded && pOther->AllSent())
+            pOther->Close();
+
+        SOCKET sockets[2];
+        bool bWantWrite[2], bReadable[2] = {false, false}, bWritable[2] = {false, false};
+        End* ends[2];
+        int n = 0;
+        for (End* pEnd : {&client, &backend}) {
+            if (pEnd->s == INVALID_SOCKET)
+                continue;
+            sockets[n] = pEnd->s;
+            bWantWrite[n] = !pEnd->AllSent();
+            ends[n++] = pEnd;
+        }
+        if (n == 0)
+            break;
+        if (!WaitEvents(sockets, bWantWrite, n, bReadable, bWritable, kPollStepMs)) {
+            bOk = Fail(label + "waiting failed: " + LastErrorText());
+            break;
+        }
+        std::uint64_t cbBefore = client.cbSent + client.cbReceived + backend.cbSent + backend.cbReceived;
+        for (int i = 0; bOk && i < n; ++i) {
+            if (bReadable[i])
+                bOk = ReceiveSome(ends[i], buffer, expected);
+            if (bOk && bWritable[i])
+                bOk = SendSome(ends[i]);
+        }
+        std::uint64_t cbAfter = client.cbSent + client.cbReceived + backend.cbSent + backend.cbReceived;
+        if (cbAfter != cbBefore || client.bEnded || backend.bEnded)
+            lastProgress = Clock::now();
+        else if (Clock::now() - lastProgress > kStall)
+            bOk = Fail(label + Where(client, "stalled") + "; " + Where(backend, "stalled"));
+    }
+    if (!bOk)
+        std::printf("soak: %s%llu up, %llu down, %s closes first\n", label.c_str(),
+                    static_cast<unsigned long long>(conn.cbUp), static_cast<unsigned long long>(conn.cbDown),
+                    conn.bClientCloses ? "client" : "backend");
+    client.Close();
+    backend.Close();
+    return bOk;
+}
+
+LineChecker::LineChecker(unsigned short nPort, std::function<bool(std::vector<std::string>*)> fetch,
+                         std::function<void(milliseconds)> wait)
+    : m_fetch(std::move(fetch)), m_wait(std::move(wait))
+{
+    m_expectHead = {"Gestarted.", "Warte auf Port " + std::to_string(nPort) + "..."};
+}
+
+bool LineChecker::Drain()
+{
+    std::vector<std::string> lines;
+    if (!m_fetch(&lines))
+        return Fail("the status lines cannot be read");
+    for (const std::string& line : lines) {
+        if (!Accept(line))
+            return Fail("status line " + std::to_string(m_nSeen) + " is \"" + line + "\", expected \"" +
+                        Expected() + "\"");
+        ++m_nSeen;
+    }
+    return true;
+}
+
+bool LineChecker::WaitFor(std::uint64_t nLines, milliseconds timeout)
+{
+    return WaitUntil([&] { return m_nSeen >= nLines; }, timeout) ||
+           Fail("only " + std::to_string(m_nSeen) + " status lines, expected " + std::to_string(nLines));
+}
+
+bool LineChecker::WaitForStop(milliseconds timeout)
+{
+    m_bStopping = true;
+    return WaitUntil([&] { return m_bStopped; }, timeout) || Fail("no \"Gestoppt.\" after Stop");
+}
+
+bool LineChecker::WaitUntil(const std::function<bool()>& done, milliseconds timeout)
+{
+    Clock::time_point end = Clock::now() + timeout;
+    for (;;) {
+        if (!Drain())
+            return false;
+        if (done())
+            return true;
+        if (Clock::now() > end)
+            return false;
+        m_wait(milliseconds(100));
+    }
+}
+
+std::string LineChecker::Expected() const
+{
+    if (m_nSeen < m_expectHead.size())
+        return m_expectHead[m_nSeen];
+    return (m_nSeen - m_expectHead.size()) % 2 == 0 ? "Verbunden mit 127.0.0.1" : "Verbindung beendet.";
+}
+
+bool LineChecker::Accept(const std::string& text)
+{
+    if (m_bStopped)
+        return false;
+    if (m_bStopping && m_nSeen >= m_expectHead.size() && (m_nSeen - m_expectHead.size()) % 2 == 0 &&
+        text == "Gestoppt.") {
+        m_bStopped = true;
+        return true;
+    }
+    return text == Expected();
+}
+
+bool RunConnections(std::uint64_t nConnections, std::uint64_t cbMaxSize, std::uint64_t cbBulk,
+                    unsigned short nLocalPort, SOCKET sBackend, LineChecker* pLines, std::uint64_t* pnServed)
+{
+    std::mt19937_64 random(20240601);
+    std::uniform_int_distribution<std::uint64_t> size(0, cbMaxSize);
+    std::bernoulli_distribution clientCloses(0.5);
+    Clock::time_point start = Clock::now();
+    std::uint64_t cbUp = 0, cbDown = 0, nClientCloses = 0;
+    *pnServed = 0;
+    bool bOk = pLines->WaitFor(2, milliseconds(20000));
+    for (std::uint64_t i = 0; bOk && i < nConnections; ++i) {
+        Connection conn{i, size(random), size(random), clientCloses(random)};
+        cbUp += conn.cbUp;
+        cbDown += conn.cbDown;
+        nClientCloses += conn.bClientCloses ? 1 : 0;
+        bOk = RunConnection(conn, nLocalPort, sBackend) && pLines->Drain();
+        ++*pnServed;
+        if (bOk && (i + 1) % 1000 == 0)
+            std::printf("soak: %llu connections, %.1f s\n", static_cast<unsigned long long>(i + 1), Seconds(start));
+    }
+    if (bOk)
+        std::printf("soak: connections %llu (client closes %llu, backend closes %llu) bytes up %llu down %llu "
+                    "seconds %.1f\n",
+                    static_cast<unsigned long long>(nConnections), static_cast<unsigned long long>(nClientCloses),
+                    static_cast<unsigned long long>(nConnections - nClientCloses),
+                    static_cast<unsigned long long>(cbUp), static_cast<unsigned long long>(cbDown), Seconds(start));
+
+    if (bOk && cbBulk > 0) {
+        Clock::time_point bulkStart = Clock::now();
+        bOk = RunConnection(Connection{nConnections, cbBulk, cbBulk, true}, nLocalPort, sBackend);
+        ++*pnServed;
+        double dBulk = Seconds(bulkStart);
+        if (bOk)
+            std::printf("soak: bulk %llu bytes each way at once, seconds %.1f, MiB/s each way %.1f\n",
+                        static_cast<unsigned long long>(cbBulk), dBulk, cbBulk / 1048576.0 / dBulk);
+    }
+    // Stop only once the forwarder has finished the last connection, so
+    // that the lines are the ones of a forwarder that was waiting.
+    return bOk && pLines->WaitFor(2 + 2 * *pnServed, milliseconds(20000));
+}
+
+}  // namespace soak

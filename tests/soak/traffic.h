@@ -1,0 +1,85 @@
+// The soak's traffic, for both builds: connections through a forwarder on
+// loopback with every byte checked, and the check of the status lines the
+// forwarder writes meanwhile.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "engine/platform.h"
+
+namespace soak {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// Prints "soak: FAIL why" and gives false.
+bool Fail(const std::string& why);
+double Seconds(Clock::time_point from);
+
+SOCKET ListenLoopback(unsigned short nPort);
+unsigned short PortOf(SOCKET s);
+// A port nobody holds right now, for the forwarder to listen on.
+unsigned short FreePort();
+
+struct Connection {
+    std::uint64_t nIndex;  // picks the byte patterns of both streams
+    std::uint64_t cbUp;    // client to backend
+    std::uint64_t cbDown;  // backend to client
+    bool bClientCloses;
+};
+
+// Runs one connection through the forwarder: a client to nLocalPort, the
+// backend's end accepted from sBackend, both driven from this thread. The
+// side that closes first does so once it has sent and received everything;
+// the other then has to see the end of the stream after exactly the bytes
+// it expects. False (after printing why) on a lost, extra, changed or
+// stalled byte.
+bool RunConnection(const Connection& conn, unsigned short nLocalPort, SOCKET sBackend);
+
+// Checks the forwarder's status lines as they come: "Gestarted.", the
+// waiting line, then "Verbunden mit 127.0.0.1" and "Verbindung beendet."
+// for each connection, and "Gestoppt." only after Stop, between
+// connections, as the last line.
+class LineChecker {
+public:
+    // fetch hands over the lines that came since its last call (false if
+    // they cannot be read); wait blocks until more may have come or the
+    // time is up.
+    LineChecker(unsigned short nPort, std::function<bool(std::vector<std::string>*)> fetch,
+                std::function<void(milliseconds)> wait);
+
+    // Takes the lines that came. False on a line out of place.
+    bool Drain();
+    // Waits until nLines lines have been seen in all.
+    bool WaitFor(std::uint64_t nLines, milliseconds timeout);
+    // After Stop: waits for the last line.
+    bool WaitForStop(milliseconds timeout);
+    std::uint64_t Seen() const { return m_nSeen; }
+
+private:
+    bool WaitUntil(const std::function<bool()>& done, milliseconds timeout);
+    std::string Expected() const;
+    bool Accept(const std::string& text);
+
+    std::function<bool(std::vector<std::string>*)> m_fetch;
+    std::function<void(milliseconds)> m_wait;
+    std::vector<std::string> m_expectHead;
+    std::uint64_t m_nSeen = 0;
+    bool m_bStopping = false;
+    bool m_bStopped = false;
+};
+
+// The run of connections both soaks make: nConnections with random sizes
+// from 0 to cbMaxSize each way and a random side closing first (the same on
+// every run, so that a failure repeats), then one of cbBulk bytes each way
+// at once if cbBulk is not 0. Prints the figures; false on the first
+// failure. Gives the number of connections made.
+bool RunConnections(std::uint64_t nConnections, std::uint64_t cbMaxSize, std::uint64_t cbBulk,
+                    unsigned short nLocalPort, SOCKET sBackend, LineChecker* pLines,
+                    std::uint64_t* pnServed);
+
+}  // namespace soak
