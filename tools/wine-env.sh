@@ -26,3 +26,20 @@ velmorin_wine_prefix() {
         fi
     ) 9>"$WINEPREFIX.lock"
 }
+
+# Starts a virtual display (Xvfb) on a free number and exports DISPLAY. The
+# caller ends it: kill "$velmorin_xvfb_pid".
+velmorin_virtual_display() {
+    velmorin_xvfb_pid=""
+    local n
+    for n in $(seq 90 140); do
+        if [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ]; then
+            Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+            velmorin_xvfb_pid=$!
+            export DISPLAY=":$n"
+            break
+        fi
+    done
+    [ -n "$velmorin_xvfb_pid" ] || return 1
+    for _ in $(seq 1 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+}
