@@ -134,19 +134,21 @@ static void ResolveRemote(const char* szHost, struct sockaddr_in* pRemote)
 // of the step that failed after its box has been shown.
 static DWORD OpenListener(ForwardState* pfs, const struct sockaddr_in* pLocal)
 {
-    SOCKET sListen = Keep(pfs, pfs->sListen, socket(AF_INET, SOCK_STREAM, 0));
-    if (sListen == INVALID_SOCKET) {
+    if (Keep(pfs, pfs->sListen, socket(AF_INET, SOCK_STREAM, 0)) == INVALID_SOCKET) {
         ShowLastError("socket1");
         return kNoListenSocket;
     }
     // Where a Stop can only close the socket, it may do so between these
     // steps; that failure is the user's own Stop, not one to show a box for.
-    if (bind(sListen, reinterpret_cast<const struct sockaddr*>(pLocal), sizeof *pLocal) == SOCKET_ERROR) {
+    // Each step takes the socket from its field: a number the teardown has
+    // closed may already belong to a socket of the next run.
+    if (bind(pfs->sListen.load(), reinterpret_cast<const struct sockaddr*>(pLocal), sizeof *pLocal) ==
+        SOCKET_ERROR) {
         if (pfs->bRunning.load() != 0)
             ShowLastError("bind");
         return kBindFailed;
     }
-    if (listen(sListen, kBacklog) == SOCKET_ERROR) {
+    if (listen(pfs->sListen.load(), kBacklog) == SOCKET_ERROR) {
         if (pfs->bRunning.load() != 0)
             ShowLastError("listen");
         return kListenFailed;
@@ -216,15 +218,14 @@ static DWORD Serve(ForwardState* pfs, const struct sockaddr_in* pRemote,
     std::snprintf(szLine, sizeof szLine, "Verbunden mit %s", inet_ntoa(pPeer->sin_addr));
     AppendStatus(pfs->hDlg, szLine);
 
-    SOCKET sRemote = Keep(pfs, pfs->sRemote, socket(AF_INET, SOCK_STREAM, 0));
-    if (sRemote == INVALID_SOCKET) {
+    if (Keep(pfs, pfs->sRemote, socket(AF_INET, SOCK_STREAM, 0)) == INVALID_SOCKET) {
         ShowLastError("socket2");
         return kNoRemoteSocket;
     }
     // 0.0.0.0 is what a failed lookup leaves. Connecting to it would reach
     // this machine on some systems, so it counts as a failed connect.
     if (pRemote->sin_addr.s_addr != htonl(INADDR_ANY))
-        connect(sRemote, reinterpret_cast<const struct sockaddr*>(pRemote), sizeof *pRemote);
+        connect(pfs->sRemote.load(), reinterpret_cast<const struct sockaddr*>(pRemote), sizeof *pRemote);
     CopyUntilEnd(pfs);
 
     CloseOwn(pfs, pfs->sClient);
