@@ -1,11 +1,13 @@
 // Peers that misbehave: a client that closes at once, a remote end that
-// refuses or never answers, a reader that stalls. Nothing may be lost, and
-// Stop must still end the run.
+// refuses or never answers, a reader on either side that stalls. Nothing may
+// be lost, and Stop must still end the run.
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -20,7 +22,31 @@ using Lines = std::vector<std::string>;
 
 namespace {
 
-using Faults = WorkerTest;
+class Faults : public WorkerTest {
+protected:
+    void StallThenStop(bool bRemoteStalls);
+};
+
+// Runs its function when the scope is left, also by a failed assertion.
+struct OnExit {
+    std::function<void()> f;
+    ~OnExit() { f(); }
+};
+
+// A send that blocks longer than this fails, so that no helper thread of a
+// test can hang on a peer that stopped reading for good.
+void LimitSendTime(SOCKET s, milliseconds limit)
+{
+#ifdef _WIN32
+    DWORD dwLimit = static_cast<DWORD>(limit.count());
+    setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&dwLimit), sizeof dwLimit);
+#else
+    struct timeval tv;
+    tv.tv_sec = static_cast<time_t>(limit.count() / 1000);
+    tv.tv_usec = static_cast<suseconds_t>(limit.count() % 1000 * 1000);
+    setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+#endif
+}
 
 }  // namespace
 
@@ -103,15 +129,16 @@ static double ProcessCpuSeconds()
 }
 #endif
 
-// The remote keeps sending while the client reads nothing: the worker
-// blocks in send, spends no CPU there, loses nothing once the client reads
-// again, and Stop still ends it while it is blocked.
-TEST_F(Faults, StalledReaderLosesNothingAndStopWakesBlockedSend)
+// One side keeps sending while the other reads nothing: the worker blocks in
+// send, spends no CPU there, loses nothing once the reader reads again, and
+// Stop still ends it while it is blocked.
+void Faults::StallThenStop(bool bRemoteStalls)
 {
     const std::string data = RandomBytes(32 << 20, 5);
     std::atomic<size_t> nSent(0);
     std::atomic<bool> bDone(false);
-    Backend backend([&](SOCKET s) {
+    auto sendThenWait = [&](SOCKET s) {
+        LimitSendTime(s, kTimeout);
         for (size_t nOff = 0; nOff < data.size(); nOff += 65536) {
             if (!SendAll(s, data.substr(nOff, 65536)))
                 break;
@@ -120,11 +147,41 @@ TEST_F(Faults, StalledReaderLosesNothingAndStopWakesBlockedSend)
         std::string rest;
         ReceiveUntilEnd(s, &rest);
         bDone = true;
+    };
+    // A stalled remote holds its connection unread until it is let go.
+    std::atomic<SOCKET> sHeld(INVALID_SOCKET);
+    std::promise<void> letGo;
+    std::shared_future<void> released(letGo.get_future());
+    Backend backend([&](SOCKET s) {
+        if (!bRemoteStalls) {
+            sendThenWait(s);
+            return;
+        }
+        sHeld = s;
+        released.wait_for(std::chrono::seconds(120));
     });
-    Start(backend.Port());
-    SOCKET sClient = Connect(m_nPort);
+    std::thread sender;
+    SOCKET sClient = INVALID_SOCKET;
+    bool bLetGo = false;
+    OnExit cleanup{[&] {
+        if (!bLetGo)
+            letGo.set_value();
+        if (sender.joinable())
+            sender.join();
+        Close(sClient);
+    }};
 
-    // Wait until the backend is held up: its progress stops short of the end.
+    Start(backend.Port());
+    sClient = Connect(m_nPort);
+    ASSERT_NE(sClient, INVALID_SOCKET);
+    SOCKET sReader = sClient;
+    if (bRemoteStalls) {
+        sender = std::thread(sendThenWait, sClient);
+        ASSERT_TRUE(WaitUntil([&] { return sHeld.load() != INVALID_SOCKET; }));
+        sReader = sHeld.load();
+    }
+
+    // Wait until the sender is held up: its progress stops short of the end.
     size_t nLast = 0;
     ASSERT_TRUE(WaitUntil([&] {
         size_t nNow = nSent.load();
@@ -133,7 +190,7 @@ TEST_F(Faults, StalledReaderLosesNothingAndStopWakesBlockedSend)
         if (!bStalled)
             std::this_thread::sleep_for(milliseconds(200));
         return bStalled;
-    })) << "the backend never stalled";
+    })) << "the sender never stalled";
 
 #ifndef _WIN32
     double dCpu = ProcessCpuSeconds();
@@ -141,17 +198,18 @@ TEST_F(Faults, StalledReaderLosesNothingAndStopWakesBlockedSend)
     EXPECT_LT(ProcessCpuSeconds() - dCpu, 0.1) << "a blocked worker spends CPU";
 #endif
 
-    // Reading again, the client gets every byte, in order.
-    std::string received = ReceiveN(sClient, 4 << 20);
+    // Reading again, the reader gets every byte, in order.
+    std::string received = ReceiveN(sReader, 4 << 20);
     ASSERT_EQ(received.size(), static_cast<size_t>(4 << 20));
     EXPECT_TRUE(received == data.substr(0, received.size())) << "bytes changed or lost";
 
 #ifdef _WIN32
     // Wine wakes no send blocked in another thread when its socket is
-    // closed, so Stop cannot end this run before the client reads or
-    // leaves; here the client reads the rest.
-    received += ReceiveN(sClient, data.size() - received.size());
-    EXPECT_TRUE(received == data) << "client got " << received.size() << " of " << data.size()
+    // closed, so Stop cannot end this run before the reader reads or
+    // leaves; here the reader reads the rest, which takes Wine's worker
+    // the better part of the usual timeout.
+    received += ReceiveN(sReader, data.size() - received.size(), milliseconds(120000));
+    EXPECT_TRUE(received == data) << "reader got " << received.size() << " of " << data.size()
                                   << " bytes, or changed ones";
 #else
     ASSERT_TRUE(WaitUntil([&] {
@@ -161,7 +219,7 @@ TEST_F(Faults, StalledReaderLosesNothingAndStopWakesBlockedSend)
         if (!bStalled)
             std::this_thread::sleep_for(milliseconds(200));
         return bStalled;
-    })) << "the backend never stalled again";
+    })) << "the sender never stalled again";
 
     auto stopped = std::chrono::steady_clock::now();
     StopWorker(&m_worker);
@@ -169,6 +227,23 @@ TEST_F(Faults, StalledReaderLosesNothingAndStopWakesBlockedSend)
     EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(5));
     EXPECT_EQ(StatusText(m_hDlg).back(), "Gestoppt.");
 #endif
-    Close(sClient);
-    EXPECT_TRUE(WaitUntil([&] { return bDone.load(); })) << "backend connection not closed";
+    // The reader leaves; the sender's connection must then end too.
+    if (bRemoteStalls) {
+        bLetGo = true;
+        letGo.set_value();
+    } else {
+        Close(sClient);
+        sClient = INVALID_SOCKET;
+    }
+    EXPECT_TRUE(WaitUntil([&] { return bDone.load(); })) << "sender's connection not closed";
+}
+
+TEST_F(Faults, StalledReaderLosesNothingAndStopWakesBlockedSend)
+{
+    StallThenStop(false);
+}
+
+TEST_F(Faults, StalledRemoteLosesNothingAndStopWakesBlockedSend)
+{
+    StallThenStop(true);
 }
