@@ -1,6 +1,7 @@
 // Peers that misbehave: a client that closes at once, a remote end that
-// refuses or never answers, a reader on either side that stalls. Nothing may
-// be lost, and Stop must still end the run.
+// refuses or never answers, a reader on either side that stalls, a peer that
+// resets in the middle of a transfer. Nothing may be lost, and Stop must
+// still end the run.
 
 #include <gtest/gtest.h>
 
@@ -8,12 +9,14 @@
 #include <chrono>
 #include <functional>
 #include <future>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "tests/support/worker_test.h"
 
 #ifndef _WIN32
+#include <dirent.h>
 #include <sys/resource.h>
 #endif
 
@@ -25,6 +28,8 @@ namespace {
 class Faults : public WorkerTest {
 protected:
     void StallThenStop(bool bRemoteStalls);
+    void ResetMidTransfer(bool bClientResets, unsigned nSeed);
+    void ExpectFreshStartForwards();
 };
 
 // Runs its function when the scope is left, also by a failed assertion.
@@ -45,6 +50,59 @@ void LimitSendTime(SOCKET s, milliseconds limit)
     tv.tv_sec = static_cast<time_t>(limit.count() / 1000);
     tv.tv_usec = static_cast<suseconds_t>(limit.count() % 1000 * 1000);
     setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+#endif
+}
+
+// The next close of s sends a reset instead of an end.
+void ResetOnClose(SOCKET s)
+{
+    struct linger hard;
+    hard.l_onoff = 1;
+    hard.l_linger = 0;
+    setsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard), sizeof hard);
+}
+
+// Reads until the connection ends or is reset. False only when neither
+// happened within the timeout.
+bool ReadUntilClosed(SOCKET s, std::string* pData, milliseconds timeout = kTimeout)
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    char buffer[65536];
+    for (;;) {
+        auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !Readable(s, left))
+            return false;
+        int cbRead = recv(s, buffer, sizeof buffer, 0);
+        if (cbRead <= 0)
+            return true;
+        pData->append(buffer, static_cast<size_t>(cbRead));
+    }
+}
+
+bool IsPrefix(const std::string& part, const std::string& whole)
+{
+    return part.size() <= whole.size() && whole.compare(0, part.size(), part) == 0;
+}
+
+// Descriptors (natively) or handles (Windows) the process holds; -1 where
+// they cannot be counted.
+long OpenHandles()
+{
+#ifdef _WIN32
+    DWORD dwCount = 0;
+    // Wine answers 0, which no real process holds.
+    if (!GetProcessHandleCount(GetCurrentProcess(), &dwCount) || dwCount == 0)
+        return -1;
+    return static_cast<long>(dwCount);
+#else
+    DIR* pDir = opendir("/proc/self/fd");
+    if (pDir == nullptr)
+        return -1;
+    long n = 0;
+    while (readdir(pDir) != nullptr)
+        ++n;
+    closedir(pDir);
+    return n;
 #endif
 }
 
@@ -246,4 +304,160 @@ TEST_F(Faults, StalledReaderLosesNothingAndStopWakesBlockedSend)
 TEST_F(Faults, StalledRemoteLosesNothingAndStopWakesBlockedSend)
 {
     StallThenStop(true);
+}
+
+namespace {
+
+const size_t kEachWay = 2 << 20;
+const size_t kPiece = 16384;
+
+// What one end of a cut transfer sent, read, and whether the worker closed
+// its connection (an end or a reset) within the timeout.
+struct End {
+    std::string out;
+    std::string in;
+    bool bClosed = false;
+};
+
+// The end that cuts: sends while it reads, and once it has read nAfter bytes
+// stops sending and arms a reset for its close.
+void CutAfter(SOCKET s, End* pEnd, size_t nAfter)
+{
+    LimitSendTime(s, kTimeout);
+    std::atomic<bool> bStop(false), bSent(false);
+    std::thread sender([&] {
+        for (size_t nOff = 0; nOff < pEnd->out.size() && !bStop; nOff += kPiece) {
+            if (!SendAll(s, pEnd->out.substr(nOff, kPiece)))
+                break;
+        }
+        bSent = true;
+    });
+    pEnd->in = ReceiveN(s, nAfter);
+    bStop = true;
+    // Reading on until the sender has finished its piece: the worker may be
+    // blocked sending here, and then reads nothing that the sender sends.
+    auto deadline = std::chrono::steady_clock::now() + kTimeout;
+    char buffer[65536];
+    while (!bSent && std::chrono::steady_clock::now() < deadline) {
+        if (!Readable(s, milliseconds(10)))
+            continue;
+        int cbRead = recv(s, buffer, sizeof buffer, 0);
+        if (cbRead <= 0)
+            break;
+        pEnd->in.append(buffer, static_cast<size_t>(cbRead));
+    }
+    sender.join();
+    ResetOnClose(s);
+}
+
+// The end that goes on: sends everything while it reads until the worker
+// closes its connection.
+void GoOn(SOCKET s, End* pEnd)
+{
+    LimitSendTime(s, kTimeout);
+    std::thread sender([&] { SendAll(s, pEnd->out); });
+    pEnd->bClosed = ReadUntilClosed(s, &pEnd->in);
+    sender.join();
+}
+
+}  // namespace
+
+// A fresh worker on a fresh port forwards, whatever the one before went through.
+void Faults::ExpectFreshStartForwards()
+{
+    Restart();
+    Backend backend(Echo);
+    Start(backend.Port());
+    SOCKET sClient = Connect(m_nPort);
+    const std::string data = RandomBytes(100000, 9);
+    EXPECT_TRUE(SendAll(sClient, data));
+    EXPECT_TRUE(ReceiveN(sClient, data.size()) == data) << "a fresh worker does not forward";
+    Close(sClient);
+    Restart();
+}
+
+// A peer resets at a random point of a transfer both ways. The connection
+// ends, the worker closes the other peer's connection, and it either stops
+// (the reset failed a read) or waits on (the reset read as an end, as under
+// Wine, or a send consumed it first) and then serves the next client.
+// Nothing is left open, and the next Start works.
+void Faults::ResetMidTransfer(bool bClientResets, unsigned nSeed)
+{
+    std::mt19937 rng(nSeed);
+    for (int nRound = 0; nRound < 4; ++nRound) {
+        const size_t nAfter = 1 + rng() % (kEachWay - 1);
+        SCOPED_TRACE("reset after " + std::to_string(nAfter) + " bytes");
+        const long nHandles = OpenHandles();
+        {
+            End client, remote;
+            client.out = RandomBytes(kEachWay, nSeed + 2 * nRound);
+            remote.out = RandomBytes(kEachWay, nSeed + 2 * nRound + 1);
+            std::atomic<int> nBackendCalls(0);
+            std::atomic<bool> bRemoteDone(false);
+            Backend backend([&](SOCKET s) {
+                if (nBackendCalls++ > 0) {
+                    Echo(s);
+                    return;
+                }
+                if (bClientResets)
+                    GoOn(s, &remote);
+                else
+                    CutAfter(s, &remote, nAfter);
+                bRemoteDone = true;
+            });
+            Start(backend.Port());
+            SOCKET sClient = Connect(m_nPort);
+            ASSERT_NE(sClient, INVALID_SOCKET);
+            if (bClientResets)
+                CutAfter(sClient, &client, nAfter);
+            else
+                GoOn(sClient, &client);
+            Close(sClient);
+            ASSERT_TRUE(WaitUntil([&] { return bRemoteDone.load(); }, 2 * kTimeout));
+
+            EXPECT_TRUE((bClientResets ? remote : client).bClosed)
+                << "the worker left the other peer's connection open";
+            EXPECT_TRUE(IsPrefix(client.in, remote.out)) << "client got changed bytes";
+            EXPECT_TRUE(IsPrefix(remote.in, client.out)) << "remote got changed bytes";
+
+            ASSERT_TRUE(WaitForLine(m_hDlg, "Verbindung beendet."));
+            Lines expected{"Gestarted.", Waiting(), "Verbunden mit 127.0.0.1", "Verbindung beendet."};
+            // The flag is settled once the line is there: only a failed read
+            // clears it, and that comes before the line.
+            if (m_worker.pfs->bRunning.load() == 0) {
+                EXPECT_EQ(EndedWith(), 0u);
+                expected.push_back("Gestoppt.");
+                EXPECT_EQ(Status(), expected);
+            } else {
+                EXPECT_EQ(Status(), expected);
+                SOCKET sNext = Connect(m_nPort);
+                EXPECT_TRUE(SendAll(sNext, "next"));
+                EXPECT_EQ(ReceiveN(sNext, 4), "next") << "the next client is not served";
+                Close(sNext);
+                ASSERT_TRUE(WaitUntil([&] { return Status().size() >= 6; }));
+                EXPECT_TRUE(m_worker.dwExit.load() == Worker::kStillRunning) << "the worker ended";
+                StopWorker(&m_worker);
+                EXPECT_EQ(EndedWith(), 0u);
+                expected.insert(expected.end(),
+                                {"Verbunden mit 127.0.0.1", "Verbindung beendet.", "Gestoppt."});
+                EXPECT_EQ(Status(), expected);
+            }
+            ExpectFreshStartForwards();
+        }
+        if (nHandles >= 0) {
+            EXPECT_EQ(OpenHandles(), nHandles) << "descriptors left open";
+        }
+        if (HasFailure())
+            return;
+    }
+}
+
+TEST_F(Faults, ClientResetMidTransferEndsConnectionCleanly)
+{
+    ResetMidTransfer(true, 101);
+}
+
+TEST_F(Faults, RemoteResetMidTransferEndsConnectionCleanly)
+{
+    ResetMidTransfer(false, 202);
 }
