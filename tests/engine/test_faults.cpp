@@ -1,12 +1,13 @@
 // Peers that misbehave: a client that closes at once, a remote end that
-// refuses or never answers, a reader on either side that stalls, a peer that
-// resets in the middle of a transfer. Nothing may be lost, and Stop must
-// still end the run.
+// refuses or never answers, a reader that stalls, a peer that resets in the
+// middle of a transfer, and more clients at once than the backlog holds.
+// Nothing may be lost, and Stop must still end the run.
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <future>
 #include <random>
@@ -460,4 +461,73 @@ TEST_F(Faults, ClientResetMidTransferEndsConnectionCleanly)
 TEST_F(Faults, RemoteResetMidTransferEndsConnectionCleanly)
 {
     ResetMidTransfer(false, 202);
+}
+
+// More clients at once than the backlog holds. Each one that gets in is
+// served in turn and gets exactly its own bytes back; a refused one may try
+// again a few times. Where the system drops a connection attempt for a full
+// queue, the client's retries back off (1 s, 2 s, 4 s, ...), hence the long
+// timeouts.
+TEST_F(Faults, StormOfClientsIsServedOneAtATime)
+{
+    const int kClients = 50;
+    const milliseconds kClientTimeout(90000);
+    struct Client {
+        std::string out, in;
+        bool bConnected = false;
+    };
+    std::vector<Client> clients(kClients);
+    std::mt19937 rng(50);
+    for (int i = 0; i < kClients; ++i)
+        clients[static_cast<size_t>(i)].out = RandomBytes(1024 + rng() % (15 * 1024 + 1), 1000 + i);
+
+    Backend backend(Echo);
+    Start(backend.Port());
+    std::promise<void> go;
+    std::shared_future<void> started(go.get_future());
+    std::vector<std::thread> threads;
+    for (Client& client : clients) {
+        threads.emplace_back([&, pClient = &client, started] {
+            started.wait();
+            SOCKET s = INVALID_SOCKET;
+            for (int nTry = 0; nTry < 5 && s == INVALID_SOCKET; ++nTry) {
+                if (nTry > 0)
+                    std::this_thread::sleep_for(milliseconds(100 * nTry));
+                s = Connect(m_nPort);
+            }
+            if (s == INVALID_SOCKET)
+                return;
+            pClient->bConnected = true;
+            LimitSendTime(s, kClientTimeout);
+            if (SendAll(s, pClient->out))
+                pClient->in = ReceiveN(s, pClient->out.size(), kClientTimeout);
+            Close(s);
+        });
+    }
+    auto t0 = std::chrono::steady_clock::now();
+    go.set_value();
+    for (std::thread& thread : threads)
+        thread.join();
+    double dSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+
+    int nConnected = 0, nServed = 0;
+    for (const Client& client : clients) {
+        nConnected += client.bConnected ? 1 : 0;
+        nServed += client.bConnected && client.in == client.out ? 1 : 0;
+    }
+    std::printf("[          ] %d of %d clients served, %d refused, in %.1f s\n", nServed, kClients,
+                kClients - nConnected, dSeconds);
+    EXPECT_EQ(nServed, nConnected) << "clients that got in but not their own bytes back";
+    EXPECT_GT(nServed, 0);
+#ifndef _WIN32
+    EXPECT_EQ(nConnected, kClients) << "attempts here are dropped and retried, never refused";
+#endif
+
+    const size_t nLines = 2 + 2 * static_cast<size_t>(nConnected);
+    ASSERT_TRUE(WaitUntil([&] { return Status().size() >= nLines; }));
+    Lines expected{"Gestarted.", Waiting()};
+    for (int i = 0; i < nConnected; ++i)
+        expected.insert(expected.end(), {"Verbunden mit 127.0.0.1", "Verbindung beendet."});
+    EXPECT_EQ(Status(), expected);
+    EXPECT_TRUE(m_worker.dwExit.load() == Worker::kStillRunning) << "the worker ended";
 }
