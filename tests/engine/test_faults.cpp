@@ -1,18 +1,26 @@
 // Peers that misbehave: a client that closes at once, a remote end that
-// refuses or never answers, a reader that stalls. Nothing may be lost, and
-// Stop must still end the run.
+// refuses or never answers, a reader that stalls, a peer that resets in the
+// middle of a transfer, and more clients at once than the backlog holds.
+// Nothing may be lost, and Stop must still end the run.
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <functional>
+#include <future>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "tests/support/worker_test.h"
 
 #ifndef _WIN32
+#include <dirent.h>
 #include <sys/resource.h>
+
+#include "engine/platform_posix.h"
 #endif
 
 using namespace test;
@@ -20,7 +28,86 @@ using Lines = std::vector<std::string>;
 
 namespace {
 
-using Faults = WorkerTest;
+class Faults : public WorkerTest {
+protected:
+    void StallThenStop(bool bRemoteStalls);
+    void ResetMidTransfer(bool bClientResets, unsigned nSeed);
+    void ExpectFreshStartForwards();
+};
+
+// Runs its function when the scope is left, also by a failed assertion.
+struct OnExit {
+    std::function<void()> f;
+    ~OnExit() { f(); }
+};
+
+// A send that blocks longer than this fails, so that no helper thread of a
+// test can hang on a peer that stopped reading for good.
+void LimitSendTime(SOCKET s, milliseconds limit)
+{
+#ifdef _WIN32
+    DWORD dwLimit = static_cast<DWORD>(limit.count());
+    setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&dwLimit), sizeof dwLimit);
+#else
+    struct timeval tv;
+    tv.tv_sec = static_cast<time_t>(limit.count() / 1000);
+    tv.tv_usec = static_cast<suseconds_t>(limit.count() % 1000 * 1000);
+    setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+#endif
+}
+
+// The next close of s sends a reset instead of an end.
+void ResetOnClose(SOCKET s)
+{
+    struct linger hard;
+    hard.l_onoff = 1;
+    hard.l_linger = 0;
+    setsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard), sizeof hard);
+}
+
+// Reads until the connection ends or is reset. False only when neither
+// happened within the timeout.
+bool ReadUntilClosed(SOCKET s, std::string* pData, milliseconds timeout = kTimeout)
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    char buffer[65536];
+    for (;;) {
+        auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !Readable(s, left))
+            return false;
+        int cbRead = recv(s, buffer, sizeof buffer, 0);
+        if (cbRead <= 0)
+            return true;
+        pData->append(buffer, static_cast<size_t>(cbRead));
+    }
+}
+
+bool IsPrefix(const std::string& part, const std::string& whole)
+{
+    return part.size() <= whole.size() && whole.compare(0, part.size(), part) == 0;
+}
+
+// Descriptors (natively) or handles (Windows) the process holds; -1 where
+// they cannot be counted.
+long OpenHandles()
+{
+#ifdef _WIN32
+    DWORD dwCount = 0;
+    // Wine answers 0, which no real process holds.
+    if (!GetProcessHandleCount(GetCurrentProcess(), &dwCount) || dwCount == 0)
+        return -1;
+    return static_cast<long>(dwCount);
+#else
+    DIR* pDir = opendir("/proc/self/fd");
+    if (pDir == nullptr)
+        return -1;
+    long n = 0;
+    while (readdir(pDir) != nullptr)
+        ++n;
+    closedir(pDir);
+    return n;
+#endif
+}
 
 }  // namespace
 
@@ -92,6 +179,39 @@ TEST_F(Faults, StopEndsWorkerWaitingForSilentRemote)
     Close(sSilent);
 }
 
+// Stop as early as it can come once a client is in: when its line appears,
+// before the worker connects onward. That Stop is lost today: the worker
+// makes the onward socket and connects without looking at the flag again,
+// and a shutdown of a socket that is not connecting yet wakes no later
+// connect, so the worker waits out the system's connect timeout (about two
+// minutes here). Disabled until the onward connect can be woken.
+TEST_F(Faults, DISABLED_StopRightAfterClientLineEndsWorker)
+{
+    for (int nRound = 0; nRound < 20; ++nRound) {
+        SCOPED_TRACE("round " + std::to_string(nRound));
+        SOCKET sSilent = Listen(0);
+        struct sockaddr_in addr;
+        socklen_t cb = sizeof addr;
+        getsockname(sSilent, reinterpret_cast<struct sockaddr*>(&addr), &cb);
+        listen(sSilent, 0);
+        // Fills the queue: later attempts get no answer at all.
+        SOCKET sFiller = Connect(ntohs(addr.sin_port));
+        Start(ntohs(addr.sin_port));
+        SOCKET sClient = Connect(m_nPort);
+        // Woken by the line itself, not by polling for it.
+        ASSERT_TRUE(WaitForLines(m_hDlg, 3, kTimeout));
+        StopWorker(&m_worker);
+        EXPECT_TRUE(JoinWorker(&m_worker, milliseconds(2000))) << "the Stop was lost";
+        // A closed remote refuses the next attempt, which frees a worker
+        // that missed the Stop.
+        Close(sClient);
+        Close(sFiller);
+        Close(sSilent);
+        ASSERT_TRUE(JoinWorker(&m_worker));
+        Restart();
+    }
+}
+
 // CPU time of the whole process over a stretch in which every thread should
 // be blocked.
 static double ProcessCpuSeconds()
@@ -103,15 +223,16 @@ static double ProcessCpuSeconds()
 }
 #endif
 
-// The remote keeps sending while the client reads nothing: the worker
-// blocks in send, spends no CPU there, loses nothing once the client reads
-// again, and Stop still ends it while it is blocked.
-TEST_F(Faults, StalledReaderLosesNothingAndStopWakesBlockedSend)
+// One side keeps sending while the other reads nothing: the worker blocks in
+// send, spends no CPU there, loses nothing once the reader reads again, and
+// Stop still ends it while it is blocked.
+void Faults::StallThenStop(bool bRemoteStalls)
 {
     const std::string data = RandomBytes(32 << 20, 5);
     std::atomic<size_t> nSent(0);
     std::atomic<bool> bDone(false);
-    Backend backend([&](SOCKET s) {
+    auto sendThenWait = [&](SOCKET s) {
+        LimitSendTime(s, kTimeout);
         for (size_t nOff = 0; nOff < data.size(); nOff += 65536) {
             if (!SendAll(s, data.substr(nOff, 65536)))
                 break;
@@ -120,11 +241,41 @@ TEST_F(Faults, StalledReaderLosesNothingAndStopWakesBlockedSend)
         std::string rest;
         ReceiveUntilEnd(s, &rest);
         bDone = true;
+    };
+    // A stalled remote holds its connection unread until it is let go.
+    std::atomic<SOCKET> sHeld(INVALID_SOCKET);
+    std::promise<void> letGo;
+    std::shared_future<void> released(letGo.get_future());
+    Backend backend([&](SOCKET s) {
+        if (!bRemoteStalls) {
+            sendThenWait(s);
+            return;
+        }
+        sHeld = s;
+        released.wait_for(std::chrono::seconds(120));
     });
-    Start(backend.Port());
-    SOCKET sClient = Connect(m_nPort);
+    std::thread sender;
+    SOCKET sClient = INVALID_SOCKET;
+    bool bLetGo = false;
+    OnExit cleanup{[&] {
+        if (!bLetGo)
+            letGo.set_value();
+        if (sender.joinable())
+            sender.join();
+        Close(sClient);
+    }};
 
-    // Wait until the backend is held up: its progress stops short of the end.
+    Start(backend.Port());
+    sClient = Connect(m_nPort);
+    ASSERT_NE(sClient, INVALID_SOCKET);
+    SOCKET sReader = sClient;
+    if (bRemoteStalls) {
+        sender = std::thread(sendThenWait, sClient);
+        ASSERT_TRUE(WaitUntil([&] { return sHeld.load() != INVALID_SOCKET; }));
+        sReader = sHeld.load();
+    }
+
+    // Wait until the sender is held up: its progress stops short of the end.
     size_t nLast = 0;
     ASSERT_TRUE(WaitUntil([&] {
         size_t nNow = nSent.load();
@@ -133,7 +284,7 @@ TEST_F(Faults, StalledReaderLosesNothingAndStopWakesBlockedSend)
         if (!bStalled)
             std::this_thread::sleep_for(milliseconds(200));
         return bStalled;
-    })) << "the backend never stalled";
+    })) << "the sender never stalled";
 
 #ifndef _WIN32
     double dCpu = ProcessCpuSeconds();
@@ -141,17 +292,18 @@ TEST_F(Faults, StalledReaderLosesNothingAndStopWakesBlockedSend)
     EXPECT_LT(ProcessCpuSeconds() - dCpu, 0.1) << "a blocked worker spends CPU";
 #endif
 
-    // Reading again, the client gets every byte, in order.
-    std::string received = ReceiveN(sClient, 4 << 20);
+    // Reading again, the reader gets every byte, in order.
+    std::string received = ReceiveN(sReader, 4 << 20);
     ASSERT_EQ(received.size(), static_cast<size_t>(4 << 20));
     EXPECT_TRUE(received == data.substr(0, received.size())) << "bytes changed or lost";
 
 #ifdef _WIN32
     // Wine wakes no send blocked in another thread when its socket is
-    // closed, so Stop cannot end this run before the client reads or
-    // leaves; here the client reads the rest.
-    received += ReceiveN(sClient, data.size() - received.size());
-    EXPECT_TRUE(received == data) << "client got " << received.size() << " of " << data.size()
+    // closed, so Stop cannot end this run before the reader reads or
+    // leaves; here the reader reads the rest, which takes Wine's worker
+    // the better part of the usual timeout.
+    received += ReceiveN(sReader, data.size() - received.size(), milliseconds(120000));
+    EXPECT_TRUE(received == data) << "reader got " << received.size() << " of " << data.size()
                                   << " bytes, or changed ones";
 #else
     ASSERT_TRUE(WaitUntil([&] {
@@ -161,7 +313,7 @@ TEST_F(Faults, StalledReaderLosesNothingAndStopWakesBlockedSend)
         if (!bStalled)
             std::this_thread::sleep_for(milliseconds(200));
         return bStalled;
-    })) << "the backend never stalled again";
+    })) << "the sender never stalled again";
 
     auto stopped = std::chrono::steady_clock::now();
     StopWorker(&m_worker);
@@ -169,6 +321,248 @@ TEST_F(Faults, StalledReaderLosesNothingAndStopWakesBlockedSend)
     EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(5));
     EXPECT_EQ(StatusText(m_hDlg).back(), "Gestoppt.");
 #endif
+    // The reader leaves; the sender's connection must then end too.
+    if (bRemoteStalls) {
+        bLetGo = true;
+        letGo.set_value();
+    } else {
+        Close(sClient);
+        sClient = INVALID_SOCKET;
+    }
+    EXPECT_TRUE(WaitUntil([&] { return bDone.load(); })) << "sender's connection not closed";
+}
+
+TEST_F(Faults, StalledReaderLosesNothingAndStopWakesBlockedSend)
+{
+    StallThenStop(false);
+}
+
+TEST_F(Faults, StalledRemoteLosesNothingAndStopWakesBlockedSend)
+{
+    StallThenStop(true);
+}
+
+namespace {
+
+const size_t kEachWay = 2 << 20;
+const size_t kPiece = 16384;
+
+// What one end of a cut transfer sent, read, and whether the worker closed
+// its connection (an end or a reset) within the timeout.
+struct End {
+    std::string out;
+    std::string in;
+    bool bClosed = false;
+};
+
+// The end that cuts: sends while it reads, and once it has read nAfter bytes
+// stops sending and arms a reset for its close.
+void CutAfter(SOCKET s, End* pEnd, size_t nAfter)
+{
+    LimitSendTime(s, kTimeout);
+    std::atomic<bool> bStop(false), bSent(false);
+    std::thread sender([&] {
+        for (size_t nOff = 0; nOff < pEnd->out.size() && !bStop; nOff += kPiece) {
+            if (!SendAll(s, pEnd->out.substr(nOff, kPiece)))
+                break;
+        }
+        bSent = true;
+    });
+    pEnd->in = ReceiveN(s, nAfter);
+    bStop = true;
+    // Reading on until the sender has finished its piece: the worker may be
+    // blocked sending here, and then reads nothing that the sender sends.
+    auto deadline = std::chrono::steady_clock::now() + kTimeout;
+    char buffer[65536];
+    while (!bSent && std::chrono::steady_clock::now() < deadline) {
+        if (!Readable(s, milliseconds(10)))
+            continue;
+        int cbRead = recv(s, buffer, sizeof buffer, 0);
+        if (cbRead <= 0)
+            break;
+        pEnd->in.append(buffer, static_cast<size_t>(cbRead));
+    }
+    sender.join();
+    ResetOnClose(s);
+}
+
+// The end that goes on: sends everything while it reads until the worker
+// closes its connection.
+void GoOn(SOCKET s, End* pEnd)
+{
+    LimitSendTime(s, kTimeout);
+    std::thread sender([&] { SendAll(s, pEnd->out); });
+    pEnd->bClosed = ReadUntilClosed(s, &pEnd->in);
+    sender.join();
+}
+
+}  // namespace
+
+// A fresh worker on a fresh port forwards, whatever the one before went through.
+void Faults::ExpectFreshStartForwards()
+{
+    Restart();
+    Backend backend(Echo);
+    Start(backend.Port());
+    SOCKET sClient = Connect(m_nPort);
+    const std::string data = RandomBytes(100000, 9);
+    EXPECT_TRUE(SendAll(sClient, data));
+    EXPECT_TRUE(ReceiveN(sClient, data.size()) == data) << "a fresh worker does not forward";
     Close(sClient);
-    EXPECT_TRUE(WaitUntil([&] { return bDone.load(); })) << "backend connection not closed";
+    Restart();
+}
+
+// A peer resets at a random point of a transfer both ways. The connection
+// ends, the worker closes the other peer's connection, and it either stops
+// (the reset failed a read) or waits on (the reset read as an end, as under
+// Wine, or a send consumed it first) and then serves the next client.
+// Nothing is left open, and the next Start works.
+void Faults::ResetMidTransfer(bool bClientResets, unsigned nSeed)
+{
+    std::mt19937 rng(nSeed);
+    for (int nRound = 0; nRound < 4; ++nRound) {
+        const size_t nAfter = 1 + rng() % (kEachWay - 1);
+        SCOPED_TRACE("reset after " + std::to_string(nAfter) + " bytes");
+        const long nHandles = OpenHandles();
+        {
+            End client, remote;
+            client.out = RandomBytes(kEachWay, nSeed + 2 * nRound);
+            remote.out = RandomBytes(kEachWay, nSeed + 2 * nRound + 1);
+            std::atomic<int> nBackendCalls(0);
+            std::atomic<bool> bRemoteDone(false);
+            Backend backend([&](SOCKET s) {
+                if (nBackendCalls++ > 0) {
+                    Echo(s);
+                    return;
+                }
+                if (bClientResets)
+                    GoOn(s, &remote);
+                else
+                    CutAfter(s, &remote, nAfter);
+                bRemoteDone = true;
+            });
+            Start(backend.Port());
+            SOCKET sClient = Connect(m_nPort);
+            ASSERT_NE(sClient, INVALID_SOCKET);
+            if (bClientResets)
+                CutAfter(sClient, &client, nAfter);
+            else
+                GoOn(sClient, &client);
+            Close(sClient);
+            ASSERT_TRUE(WaitUntil([&] { return bRemoteDone.load(); }, 2 * kTimeout));
+
+            EXPECT_TRUE((bClientResets ? remote : client).bClosed)
+                << "the worker left the other peer's connection open";
+            EXPECT_TRUE(IsPrefix(client.in, remote.out)) << "client got changed bytes";
+            EXPECT_TRUE(IsPrefix(remote.in, client.out)) << "remote got changed bytes";
+
+            ASSERT_TRUE(WaitForLine(m_hDlg, "Verbindung beendet."));
+            Lines expected{"Gestarted.", Waiting(), "Verbunden mit 127.0.0.1", "Verbindung beendet."};
+            // The flag is settled once the line is there: only a failed read
+            // clears it, and that comes before the line.
+            if (m_worker.pfs->bRunning.load() == 0) {
+                EXPECT_EQ(EndedWith(), 0u);
+                expected.push_back("Gestoppt.");
+                EXPECT_EQ(Status(), expected);
+            } else {
+                EXPECT_EQ(Status(), expected);
+                SOCKET sNext = Connect(m_nPort);
+                EXPECT_TRUE(SendAll(sNext, "next"));
+                EXPECT_EQ(ReceiveN(sNext, 4), "next") << "the next client is not served";
+                Close(sNext);
+                ASSERT_TRUE(WaitUntil([&] { return Status().size() >= 6; }));
+                EXPECT_TRUE(m_worker.dwExit.load() == Worker::kStillRunning) << "the worker ended";
+                StopWorker(&m_worker);
+                EXPECT_EQ(EndedWith(), 0u);
+                expected.insert(expected.end(),
+                                {"Verbunden mit 127.0.0.1", "Verbindung beendet.", "Gestoppt."});
+                EXPECT_EQ(Status(), expected);
+            }
+            ExpectFreshStartForwards();
+        }
+        if (nHandles >= 0) {
+            EXPECT_EQ(OpenHandles(), nHandles) << "descriptors left open";
+        }
+        if (HasFailure())
+            return;
+    }
+}
+
+TEST_F(Faults, ClientResetMidTransferEndsConnectionCleanly)
+{
+    ResetMidTransfer(true, 101);
+}
+
+TEST_F(Faults, RemoteResetMidTransferEndsConnectionCleanly)
+{
+    ResetMidTransfer(false, 202);
+}
+
+// More clients at once than the backlog holds. Each one that gets in is
+// served in turn and gets exactly its own bytes back; a refused one may try
+// again a few times. Where the system drops a connection attempt for a full
+// queue, the client's retries back off (1 s, 2 s, 4 s, ...), hence the long
+// timeouts.
+TEST_F(Faults, StormOfClientsIsServedOneAtATime)
+{
+    const int kClients = 50;
+    const milliseconds kClientTimeout(90000);
+    struct Client {
+        std::string out, in;
+        bool bConnected = false;
+    };
+    std::vector<Client> clients(kClients);
+    std::mt19937 rng(50);
+    for (int i = 0; i < kClients; ++i)
+        clients[static_cast<size_t>(i)].out = RandomBytes(1024 + rng() % (15 * 1024 + 1), 1000 + i);
+
+    Backend backend(Echo);
+    Start(backend.Port());
+    std::promise<void> go;
+    std::shared_future<void> started(go.get_future());
+    std::vector<std::thread> threads;
+    for (Client& client : clients) {
+        threads.emplace_back([&, pClient = &client, started] {
+            started.wait();
+            SOCKET s = INVALID_SOCKET;
+            for (int nTry = 0; nTry < 5 && s == INVALID_SOCKET; ++nTry) {
+                if (nTry > 0)
+                    std::this_thread::sleep_for(milliseconds(100 * nTry));
+                s = Connect(m_nPort);
+            }
+            if (s == INVALID_SOCKET)
+                return;
+            pClient->bConnected = true;
+            LimitSendTime(s, kClientTimeout);
+            if (SendAll(s, pClient->out))
+                pClient->in = ReceiveN(s, pClient->out.size(), kClientTimeout);
+            Close(s);
+        });
+    }
+    auto t0 = std::chrono::steady_clock::now();
+    go.set_value();
+    for (std::thread& thread : threads)
+        thread.join();
+    double dSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+
+    int nConnected = 0, nServed = 0;
+    for (const Client& client : clients) {
+        nConnected += client.bConnected ? 1 : 0;
+        nServed += client.bConnected && client.in == client.out ? 1 : 0;
+    }
+    std::printf("[          ] %d of %d clients served, %d refused, in %.1f s\n", nServed, kClients,
+                kClients - nConnected, dSeconds);
+    EXPECT_EQ(nServed, nConnected) << "clients that got in but not their own bytes back";
+    EXPECT_GT(nServed, 0);
+#ifndef _WIN32
+    EXPECT_EQ(nConnected, kClients) << "attempts here are dropped and retried, never refused";
+#endif
+
+    const size_t nLines = 2 + 2 * static_cast<size_t>(nConnected);
+    ASSERT_TRUE(WaitUntil([&] { return Status().size() >= nLines; }));
+    Lines expected{"Gestarted.", Waiting()};
+    for (int i = 0; i < nConnected; ++i)
+        expected.insert(expected.end(), {"Verbunden mit 127.0.0.1", "Verbindung beendet."});
+    EXPECT_EQ(Status(), expected);
+    EXPECT_TRUE(m_worker.dwExit.load() == Worker::kStillRunning) << "the worker ended";
 }
