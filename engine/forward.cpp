@@ -224,7 +224,12 @@ static DWORD Serve(ForwardState* pfs, const struct sockaddr_in* pRemote,
     }
     // 0.0.0.0 is what a failed lookup leaves. Connecting to it would reach
     // this machine on some systems, so it counts as a failed connect.
-    if (pRemote->sin_addr.s_addr != htonl(INADDR_ANY))
+    // A Stop that came since the client was accepted has found no onward
+    // socket, or one not yet connecting, whose shutdown wakes no connect
+    // begun later: the worker would wait out the system's connect time-out
+    // (minutes) against a silent remote end. So a stopped run connects no
+    // further; the copy loop then ends the connection at once.
+    if (pRemote->sin_addr.s_addr != htonl(INADDR_ANY) && pfs->bRunning.load() != 0)
         connect(pfs->sRemote.load(), reinterpret_cast<const struct sockaddr*>(pRemote), sizeof *pRemote);
     CopyUntilEnd(pfs);
 
