@@ -229,4 +229,38 @@ Program::Usage Program::Measure() const
     return usage;
 }
 
+FullListener::FullListener()
+{
+    m_sListen = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int cbAddr = sizeof addr;
+    if (bind(m_sListen, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0 ||
+        listen(m_sListen, 0) != 0 ||
+        getsockname(m_sListen, reinterpret_cast<struct sockaddr*>(&addr), &cbAddr) != 0)
+        return;
+    m_nPort = ntohs(addr.sin_port);
+    // Connects without waiting until one of them is left hanging.
+    for (int i = 0; i < 16 && !m_bFull; ++i) {
+        SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+        u_long bNonBlocking = 1;
+        ioctlsocket(s, FIONBIO, &bNonBlocking);
+        connect(s, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr);
+        m_fillers.push_back(s);
+        fd_set writable;
+        FD_ZERO(&writable);
+        FD_SET(s, &writable);
+        struct timeval tv = {1, 0};
+        m_bFull = select(0, nullptr, &writable, nullptr, &tv) == 0;
+    }
+}
+
+FullListener::~FullListener()
+{
+    for (SOCKET s : m_fillers)
+        Close(s);
+    Close(m_sListen);
+}
+
 }  // namespace test

@@ -70,4 +70,22 @@ private:
     HWND m_hDlg = nullptr;
 };
 
+// A loopback listener whose queue is full, so that a connect to it gets
+// no answer and blocks.
+class FullListener {
+public:
+    FullListener();
+    ~FullListener();
+    FullListener(const FullListener&) = delete;
+    FullListener& operator=(const FullListener&) = delete;
+    bool Full() const { return m_bFull; }
+    unsigned short Port() const { return m_nPort; }
+
+private:
+    SOCKET m_sListen = INVALID_SOCKET;
+    unsigned short m_nPort = 0;
+    bool m_bFull = false;
+    std::vector<SOCKET> m_fillers;
+};
+
 }  // namespace test
