@@ -6,7 +6,6 @@
 // Usage: status_list [lines [hidden]]; prints plain "status_list: ..." lines.
 
 #include <windows.h>
-#include <psapi.h>
 
 #include <algorithm>
 #include <chrono>
@@ -55,27 +54,23 @@ DWORD WINAPI Fill(LPVOID pParam)
     return 0;
 }
 
-// Private bytes of this process; where Wine does not count them, the
-// host's resident anonymous memory of this process.
-long long PrivateBytes()
+// Bytes in use in all of this process's heaps, with the heaps' own
+// bookkeeping: where the list keeps its items and their texts.
+long long HeapBytesInUse()
 {
-    PROCESS_MEMORY_COUNTERS_EX counters = {};
-    counters.cb = sizeof counters;
-    if (GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
-                             sizeof counters) &&
-        counters.PrivateUsage != 0)
-        return static_cast<long long>(counters.PrivateUsage);
-    HANDLE hFile = CreateFileA("Z:\\proc\\self\\status", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                               nullptr);
-    if (hFile == INVALID_HANDLE_VALUE)
-        return -1;
-    char text[8192] = "";
-    DWORD cbRead = 0;
-    ReadFile(hFile, text, sizeof text - 1, &cbRead, nullptr);
-    CloseHandle(hFile);
-    text[cbRead] = '\0';
-    const char* p = std::strstr(text, "RssAnon:");
-    return p == nullptr ? -1 : std::atoll(p + 8) * 1024;
+    HANDLE heaps[64];
+    DWORD nHeaps = GetProcessHeaps(64, heaps);
+    long long cbInUse = 0;
+    for (DWORD i = 0; i < nHeaps && i < 64; ++i) {
+        if (!HeapLock(heaps[i]))
+            continue;
+        PROCESS_HEAP_ENTRY entry = {};
+        for (long nRound = 0; nRound < 100000000 && HeapWalk(heaps[i], &entry); ++nRound)
+            if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY)
+                cbInUse += static_cast<long long>(entry.cbData) + entry.cbOverhead;
+        HeapUnlock(heaps[i]);
+    }
+    return cbInUse;
 }
 
 INT_PTR CALLBACK Quiet(HWND, UINT, WPARAM, LPARAM)
@@ -106,7 +101,7 @@ int main(int argc, char** argv)
     for (long n : {1000L, 10000L, 50000L, 100000L, 200000L, 500000L})
         if (n <= nLines)
             run.checkpoints.push_back(n);
-    long long cbBefore = PrivateBytes();
+    long long cbBefore = HeapBytesInUse();
     Clock::time_point start = Clock::now();
     HANDLE hThread = CreateThread(nullptr, 0, Fill, &run, 0, nullptr);
     // The dialog's thread: handles the sends until the filler is done.
@@ -122,7 +117,7 @@ int main(int argc, char** argv)
     }
     double dSeconds = std::chrono::duration<double>(Clock::now() - start).count();
     CloseHandle(hThread);
-    long long cbAfter = PrivateBytes();
+    long long cbAfter = HeapBytesInUse();
     LRESULT nCount = SendDlgItemMessageA(hDlg, IDC_STATUS, LB_GETCOUNT, 0, 0);
 
     std::printf("status_list: lines %ld in %.1f s, dialog %s\n", static_cast<long>(nCount), dSeconds,
@@ -130,7 +125,7 @@ int main(int argc, char** argv)
     for (size_t i = 0; i < run.medians.size(); ++i)
         std::printf("status_list: AddStatus median us at %ld lines: %.1f\n", run.checkpoints[i], run.medians[i]);
     if (cbBefore > 0 && cbAfter > 0 && nCount > 0)
-        std::printf("status_list: memory %lld KiB for the lines, %.0f bytes per line\n", (cbAfter - cbBefore) / 1024,
+        std::printf("status_list: heap %lld KiB for the lines, %.0f bytes per line\n", (cbAfter - cbBefore) / 1024,
                     static_cast<double>(cbAfter - cbBefore) / static_cast<double>(nCount));
     DestroyWindow(hDlg);
     return nCount == nLines ? 0 : 1;
