@@ -124,8 +124,8 @@ bool Program::Ended(milliseconds timeout, DWORD* pdwExit)
 // and does not give another process its handle count or private bytes. The
 // host's figures for that process are the honest stand-in: its open
 // descriptors (each socket and file the program holds), threads and
-// resident anonymous memory. The host process is the newest one whose
-// command line names the program.
+// resident anonymous memory. The host process is the newest one of this
+// Wine prefix whose command line names the program.
 static std::string ReadHostFile(const std::string& path)
 {
     HANDLE hFile = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -169,6 +169,11 @@ std::string Program::HostProcess() const
     // The host sees the program under its Windows path; its file name is
     // what both spellings share.
     std::string name = m_szExe.substr(m_szExe.find_last_of("/\\") + 1);
+    char szPrefix[1024];
+    DWORD cchPrefix = GetEnvironmentVariableA("WINEPREFIX", szPrefix, sizeof szPrefix);
+    std::string prefix = cchPrefix > 0 && cchPrefix < sizeof szPrefix
+                             ? std::string("WINEPREFIX=") + szPrefix + std::string(1, '\0')
+                             : std::string();
     WIN32_FIND_DATAA found;
     HANDLE hFind = FindFirstFileA("Z:\\proc\\*", &found);
     if (hFind == INVALID_HANDLE_VALUE)
@@ -181,6 +186,9 @@ std::string Program::HostProcess() const
             continue;
         std::string dir = std::string("Z:\\proc\\") + found.cFileName;
         std::string cmdline = ReadHostFile(dir + "\\cmdline");
+        // Another Wine prefix may run the same program at the same time.
+        if (!prefix.empty() && ReadHostFile(dir + "\\environ").find(prefix) == std::string::npos)
+            continue;
         size_t cchLine = std::strlen(cmdline.c_str());
         if (cchLine < name.size() + 1 || lstrcmpiA(cmdline.c_str() + cchLine - name.size(), name.c_str()) != 0 ||
             (cmdline[cchLine - name.size() - 1] != '\\' && cmdline[cchLine - name.size() - 1] != '/'))
