@@ -47,19 +47,24 @@ public:
         : m_backend([this](SOCKET s) {
               m_cbSent = 0;
               ++m_nConnections;
+              ++m_nOpen;
               std::string chunk(65536, 'f');
               for (int i = 0; i < 4096 && SendAll(s, chunk); ++i)
                   m_cbSent += chunk.size();
+              --m_nOpen;
           })
     {
     }
     unsigned short Port() const { return m_backend.Port(); }
     int Connections() const { return m_nConnections.load(); }
+    // Connections the forwarder has not closed yet.
+    int Open() const { return m_nOpen.load(); }
     size_t Sent() const { return m_cbSent.load(); }
 
 private:
     std::atomic<size_t> m_cbSent{0};
     std::atomic<int> m_nConnections{0};
+    std::atomic<int> m_nOpen{0};
     Backend m_backend;
 };
 
@@ -151,7 +156,7 @@ protected:
     }
 
     // Counts every run's lines once all workers have ended: nothing lost,
-    // nothing twice, no box that was not caused.
+    // nothing twice, no box that was not caused, no connection left open.
     void ExpectSettled()
     {
         bool bSettled = WaitUntil(
@@ -160,7 +165,8 @@ protected:
                     return false;
                 int nListened = m_lines.Of("Warte");
                 return m_lines.Of("Gestarted.") == m_nStarts && m_lines.Of("Gestoppt.") == nListened &&
-                       m_lines.Of("Verbindung beendet.") == m_lines.Of("Verbunden mit 127.0.0.1");
+                       m_lines.Of("Verbindung beendet.") == m_lines.Of("Verbunden mit 127.0.0.1") &&
+                       m_flood.Open() == 0 && m_nEchoOpen.load() == 0;
             },
             kEnd);
         int nListened = m_lines.Of("Warte");
@@ -168,7 +174,8 @@ protected:
                               << m_lines.Of("Gestarted.") << " \"Gestarted.\", " << nListened
                               << " waiting lines, " << m_lines.Of("Gestoppt.") << " \"Gestoppt.\", "
                               << m_lines.Of("Verbunden mit 127.0.0.1") << " connected, "
-                              << m_lines.Of("Verbindung beendet.") << " ended" << History();
+                              << m_lines.Of("Verbindung beendet.") << " ended, onward connections left open: "
+                              << m_flood.Open() << " flood, " << m_nEchoOpen.load() << " echo" << History();
         // A run stopped while setting up may end before its listener.
         EXPECT_LE(nListened, m_nStarts - m_nErrorRuns);
         EXPECT_EQ(m_lines.Of("Verbunden mit 127.0.0.1"), m_nClients);
@@ -220,7 +227,7 @@ protected:
             return;
         if (where == Where::ErrorBox) {
             ++m_nErrorRuns;
-            ASSERT_NE(nullptr, WaitForDialog(m_pProgram->Id(), "bind", kTimeout)) << "no \"bind\" box";
+            ASSERT_NE(nullptr, WaitForDialog(m_pProgram->Id(), "bind", kTimeout)) << "no \"bind\" box" << History();
             return;
         }
         std::string waiting = "Warte auf Port " + std::to_string(m_nPort) + "...";
@@ -239,11 +246,11 @@ protected:
         })) << "the client was not taken" << History();
         if (where == Where::Copying) {
             std::string data = RandomBytes(4096 + m_random() % 65536, m_random());
-            ASSERT_TRUE(SendAll(m_sClient, data));
-            ASSERT_EQ(data, ReceiveN(m_sClient, data.size())) << "bytes lost or changed";
+            ASSERT_TRUE(SendAll(m_sClient, data)) << History();
+            ASSERT_EQ(data, ReceiveN(m_sClient, data.size())) << "bytes lost or changed" << History();
         } else if (where == Where::Sending) {
             // Held up once this run's flood stops making progress.
-            ASSERT_TRUE(WaitUntil([&] { return m_flood.Connections() > nFloods; })) << "no onward connection";
+            ASSERT_TRUE(WaitUntil([&] { return m_flood.Connections() > nFloods; })) << "no onward connection to the flood (" << m_flood.Connections() << " so far)" << History();
             size_t nLast = 0;
             ASSERT_TRUE(WaitUntil([&] {
                 size_t nNow = m_flood.Sent();
@@ -252,7 +259,7 @@ protected:
                 if (!bStalled)
                     Sleep(100);
                 return bStalled;
-            })) << "the worker never blocked in send";
+            })) << "the worker never blocked in send" << History();
         }
     }
 
@@ -306,7 +313,12 @@ protected:
 
     std::mt19937 m_random{20261208};
     std::unique_ptr<Program> m_pProgram;
-    Backend m_echo{Echo};
+    std::atomic<int> m_nEchoOpen{0};
+    Backend m_echo{[this](SOCKET s) {
+        ++m_nEchoOpen;
+        Echo(s);
+        --m_nEchoOpen;
+    }};
     Flood m_flood;
     FullListener m_remoteSilent;
     SOCKET m_sTaken = INVALID_SOCKET;
