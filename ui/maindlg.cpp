@@ -172,10 +172,8 @@ static void OnStop(HWND hDlg)
 
 // Ends the dialog, whatever the worker is doing; the buttons stay as they
 // are. After the teardown the worker normally ends within moments, and it
-// is given that chance first: terminating a thread in the middle of a
-// socket call can leave the process unable to exit. Only a worker that
-// is still blocked (in a lookup, a connect or its own error box) is
-// terminated.
+// is given that chance first. A worker that is still running after it (in
+// a lookup, a connect, a send or its own error box) ends with the process.
 static void OnExit(HWND hDlg)
 {
     if (g_bEnding)
@@ -185,11 +183,16 @@ static void OnExit(HWND hDlg)
         g_pfs->bRunning.store(0);
         CloseSockets(g_pfs);
     }
-    bool bTerminated = false;
     if (g_hThread != nullptr) {
         if (!WaitForWorker(g_hThread, kExitGraceMs)) {
-            TerminateThread(g_hThread, 0);
-            bTerminated = true;
+            // A thread ended from outside can die holding a lock of the
+            // system's own. Under Wine one died holding the lock of the
+            // process's handle table, and the next CloseHandle waited
+            // forever: the program never ended. So nothing more runs here
+            // once the worker has to go: the process ends at once, the
+            // worker with it, with the exit code of a normal end. The
+            // system closes the sockets and frees the rest.
+            TerminateProcess(GetCurrentProcess(), 0);
         }
         CloseHandle(g_hThread);
         g_hThread = nullptr;
@@ -200,10 +203,7 @@ static void OnExit(HWND hDlg)
         g_hStoppedThread = nullptr;
     }
     if (g_pfs != nullptr) {
-        // A terminated worker may have died holding the record's socket
-        // lock; its sockets go with the process.
-        if (!bTerminated)
-            CloseSockets(g_pfs);
+        CloseSockets(g_pfs);
         ReleaseForwardState(g_pfs);
         g_pfs = nullptr;
     }
