@@ -263,8 +263,8 @@ protected:
         }
     }
 
-    // What holds a stopped worker, let go: Wine wakes neither a blocked
-    // send nor a blocked connect when the socket is closed, and the box
+    // What holds a stopped worker, let go: Wine wakes a blocked send or
+    // connect late or not at all when its socket is closed, and the box
     // waits for its user.
     void Release()
     {
