@@ -274,15 +274,7 @@ void Faults::StallThenStop(bool bRemoteStalls)
     }
 
     // Wait until the sender is held up: its progress stops short of the end.
-    size_t nLast = 0;
-    ASSERT_TRUE(WaitUntil([&] {
-        size_t nNow = nSent.load();
-        bool bStalled = nNow == nLast && nNow > 0 && nNow < data.size();
-        nLast = nNow;
-        if (!bStalled)
-            std::this_thread::sleep_for(milliseconds(200));
-        return bStalled;
-    })) << "the sender never stalled";
+    ASSERT_TRUE(WaitForStall([&] { return nSent.load(); }, data.size())) << "the sender never stalled";
 
 #ifndef _WIN32
     double dCpu = ProcessCpuSeconds();
@@ -304,14 +296,7 @@ void Faults::StallThenStop(bool bRemoteStalls)
     EXPECT_TRUE(received == data) << "reader got " << received.size() << " of " << data.size()
                                   << " bytes, or changed ones";
 #else
-    ASSERT_TRUE(WaitUntil([&] {
-        size_t nNow = nSent.load();
-        bool bStalled = nNow == nLast && nNow < data.size();
-        nLast = nNow;
-        if (!bStalled)
-            std::this_thread::sleep_for(milliseconds(200));
-        return bStalled;
-    })) << "the sender never stalled again";
+    ASSERT_TRUE(WaitForStall([&] { return nSent.load(); }, data.size())) << "the sender never stalled again";
 
     auto stopped = std::chrono::steady_clock::now();
     StopWorker(&m_worker);

@@ -2,6 +2,8 @@
 
 #include "tests/soak/traffic.h"
 
+#include "tests/support/loopback.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -109,22 +111,12 @@ void Pattern(std::uint64_t key, std::uint64_t offset, unsigned char* p, std::siz
     }
 }
 
-struct sockaddr_in Loopback(unsigned short nPort)
-{
-    struct sockaddr_in addr;
-    std::memset(&addr, 0, sizeof addr);
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(nPort);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return addr;
-}
-
 SOCKET ConnectLoopback(unsigned short nPort)
 {
     SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
     if (s == INVALID_SOCKET)
         return INVALID_SOCKET;
-    struct sockaddr_in addr = Loopback(nPort);
+    struct sockaddr_in addr = test::Loopback(nPort);
     if (connect(s, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) {
         CloseSocket(s);
         return INVALID_SOCKET;
@@ -275,7 +267,7 @@ SOCKET ListenLoopback(unsigned short nPort)
     SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
     if (s == INVALID_SOCKET)
         return INVALID_SOCKET;
-    struct sockaddr_in addr = Loopback(nPort);
+    struct sockaddr_in addr = test::Loopback(nPort);
     if (bind(s, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0 || listen(s, 16) != 0) {
         CloseSocket(s);
         return INVALID_SOCKET;

@@ -2,6 +2,8 @@
 
 #include "tests/support/support.h"
 
+#include "tests/support/loopback.h"
+
 #include <cstring>
 #include <random>
 
@@ -51,16 +53,6 @@ bool WaitUntil(const std::function<bool()>& pred, milliseconds timeout)
         std::this_thread::sleep_for(milliseconds(1));
 #endif
     }
-}
-
-static struct sockaddr_in Loopback(unsigned short nPort)
-{
-    struct sockaddr_in addr;
-    std::memset(&addr, 0, sizeof addr);
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(nPort);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return addr;
 }
 
 SOCKET Listen(unsigned short nPort, bool bAnyAddress)
@@ -506,6 +498,34 @@ void Echo(SOCKET s)
         if (!SendAll(s, std::string(buffer, static_cast<size_t>(n))))
             return;
     }
+}
+
+bool WaitForStall(const std::function<size_t()>& sent, size_t nEnd, milliseconds step, milliseconds timeout)
+{
+    size_t nLast = 0;
+    return WaitUntil(
+        [&] {
+            size_t nNow = sent();
+            bool bStalled = nNow == nLast && nNow > 0 && nNow < nEnd;
+            nLast = nNow;
+            if (!bStalled)
+                std::this_thread::sleep_for(step);
+            return bStalled;
+        },
+        timeout);
+}
+
+Flood::Flood()
+    : m_backend([this](SOCKET s) {
+          m_cbSent = 0;
+          ++m_nConnections;
+          ++m_nOpen;
+          std::string chunk(65536, 'f');
+          for (int i = 0; i < 4096 && SendAll(s, chunk); ++i)
+              m_cbSent += chunk.size();
+          --m_nOpen;
+      })
+{
 }
 
 }  // namespace test

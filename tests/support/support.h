@@ -95,4 +95,28 @@ private:
 // Handler: echoes everything back until the client ends.
 void Echo(SOCKET s);
 
+// Waits until a sender is held up by a reader that reads nothing: what it
+// has sent (sent()) stays the same over one step, above 0 and below nEnd.
+bool WaitForStall(const std::function<size_t()>& sent, size_t nEnd = static_cast<size_t>(-1),
+                  milliseconds step = milliseconds(200), milliseconds timeout = kTimeout);
+
+// A remote end that sends to each client until the forwarder stops taking
+// bytes, then until it closes (bounded, should it never close).
+class Flood {
+public:
+    Flood();
+    unsigned short Port() const { return m_backend.Port(); }
+    int Connections() const { return m_nConnections.load(); }
+    // Connections the forwarder has not closed yet.
+    int Open() const { return m_nOpen.load(); }
+    // Bytes sent to the current connection.
+    size_t Sent() const { return m_cbSent.load(); }
+
+private:
+    std::atomic<size_t> m_cbSent{0};
+    std::atomic<int> m_nConnections{0};
+    std::atomic<int> m_nOpen{0};
+    Backend m_backend;
+};
+
 }  // namespace test

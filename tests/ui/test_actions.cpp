@@ -39,35 +39,6 @@ enum class Where {
 };
 const char* const kWhereNames[] = {"setting up", "waiting", "connecting", "copying", "sending", "error box"};
 
-// The remote end of Sending: sends until the forwarder stops taking bytes,
-// then until it closes (bounded, should it never close).
-class Flood {
-public:
-    Flood()
-        : m_backend([this](SOCKET s) {
-              m_cbSent = 0;
-              ++m_nConnections;
-              ++m_nOpen;
-              std::string chunk(65536, 'f');
-              for (int i = 0; i < 4096 && SendAll(s, chunk); ++i)
-                  m_cbSent += chunk.size();
-              --m_nOpen;
-          })
-    {
-    }
-    unsigned short Port() const { return m_backend.Port(); }
-    int Connections() const { return m_nConnections.load(); }
-    // Connections the forwarder has not closed yet.
-    int Open() const { return m_nOpen.load(); }
-    size_t Sent() const { return m_cbSent.load(); }
-
-private:
-    std::atomic<size_t> m_cbSent{0};
-    std::atomic<int> m_nConnections{0};
-    std::atomic<int> m_nOpen{0};
-    Backend m_backend;
-};
-
 // The status lines of one program, counted by kind, read as they come.
 struct Lines {
     int nRead = 0;
@@ -251,15 +222,8 @@ protected:
         } else if (where == Where::Sending) {
             // Held up once this run's flood stops making progress.
             ASSERT_TRUE(WaitUntil([&] { return m_flood.Connections() > nFloods; })) << "no onward connection to the flood (" << m_flood.Connections() << " so far)" << History();
-            size_t nLast = 0;
-            ASSERT_TRUE(WaitUntil([&] {
-                size_t nNow = m_flood.Sent();
-                bool bStalled = nNow == nLast && nNow > 0;
-                nLast = nNow;
-                if (!bStalled)
-                    Sleep(100);
-                return bStalled;
-            })) << "the worker never blocked in send" << History();
+            ASSERT_TRUE(WaitForStall([&] { return m_flood.Sent(); }, static_cast<size_t>(-1), milliseconds(100)))
+                << "the worker never blocked in send" << History();
         }
     }
 

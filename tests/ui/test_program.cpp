@@ -5,7 +5,6 @@
 
 #include <windows.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -109,12 +108,7 @@ TEST_F(Program, CloseBoxEndsItWhileTheWorkerIsBlockedInConnect)
 // must end the program all the same, every time.
 TEST_F(Program, BeendenEndsItWhileTheWorkerIsBlockedInSend)
 {
-    std::atomic<size_t> cbSent(0);
-    test::Backend flood([&](SOCKET s) {
-        std::string chunk(65536, 'f');
-        for (int i = 0; i < 4096 && test::SendAll(s, chunk); ++i)
-            cbSent += chunk.size();
-    });
+    test::Flood flood;
     for (int nRound = 0; nRound < 5; ++nRound) {
         unsigned short nLocal = test::FreePort();
         RegSetName("Host", "127.0.0.1");
@@ -124,18 +118,12 @@ TEST_F(Program, BeendenEndsItWhileTheWorkerIsBlockedInSend)
         ASSERT_NO_FATAL_FAILURE(Run());
         Click(IDOK);
         ASSERT_TRUE(test::WaitUntil([&] { return StatusCount() >= 2; }));
-        cbSent = 0;
+        int nFloods = flood.Connections();
         SOCKET sClient = test::Connect(nLocal);
         ASSERT_NE(INVALID_SOCKET, sClient);
-        size_t nLast = 0;
-        ASSERT_TRUE(test::WaitUntil([&] {
-            size_t nNow = cbSent.load();
-            bool bStalled = nNow == nLast && nNow > 0;
-            nLast = nNow;
-            if (!bStalled)
-                Sleep(100);
-            return bStalled;
-        })) << "the worker never blocked in send";
+        ASSERT_TRUE(test::WaitUntil([&] { return flood.Connections() > nFloods; }));
+        ASSERT_TRUE(test::WaitForStall([&] { return flood.Sent(); }, static_cast<size_t>(-1), test::milliseconds(100)))
+            << "the worker never blocked in send";
         ExpectEndsWithZero(WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
         test::Close(sClient);
     }
