@@ -13,12 +13,6 @@ namespace {
 const int kReadSize = 1513;
 const int kBacklog = 5;
 
-// Exit codes of the set-up failures.
-const DWORD kNoListenSocket = static_cast<DWORD>(-1);
-const DWORD kBindFailed = static_cast<DWORD>(-2);
-const DWORD kListenFailed = static_cast<DWORD>(-3);
-const DWORD kNoRemoteSocket = static_cast<DWORD>(-5);
-
 }  // namespace
 
 // The lock is held only around non-blocking shutdown and close calls and the
@@ -44,29 +38,42 @@ static SOCKET Keep(ForwardState* pfs, std::atomic<SOCKET>& field, SOCKET s)
     return s;
 }
 
-// The worker's own close: takes the socket out of its field first, so that a
-// teardown running at the same time either finds it and acts before the
-// close, or finds the field empty. A field the teardown emptied is left
-// alone: that socket is closed already.
-static void CloseOwn(ForwardState* pfs, std::atomic<SOCKET>& field)
+// The worker's own close of some of its sockets: takes them out of their
+// fields first, so that a teardown running at the same time either finds
+// them and acts before the close, or finds the fields empty. A field the
+// teardown emptied is left alone: that socket is closed already. All of
+// them are shut down before any is closed, as in CloseSockets, so that
+// each peer sees an orderly end even if a close is delayed by unsent data.
+static void CloseOwn(ForwardState* pfs, std::atomic<SOCKET>* const* pFields, int nFields)
 {
+    SOCKET taken[3];
     LockSockets(pfs);
-    SOCKET s = field.exchange(INVALID_SOCKET);
+    for (int i = 0; i < nFields; ++i)
+        taken[i] = pFields[i]->exchange(INVALID_SOCKET);
     UnlockSockets(pfs);
-    if (s != INVALID_SOCKET) {
-        // Both directions first, so the peer sees an orderly end even if
-        // the close is delayed by unsent data.
-        ShutdownBoth(s);
-        CloseSocket(s);
+    for (int i = 0; i < nFields; ++i) {
+        if (taken[i] != INVALID_SOCKET)
+            ShutdownBoth(taken[i]);
     }
+    for (int i = 0; i < nFields; ++i) {
+        if (taken[i] != INVALID_SOCKET)
+            CloseSocket(taken[i]);
+    }
+}
+
+// The end of one connection: the client's and the onward socket. The
+// listener stays open for the next client.
+static void CloseConnection(ForwardState* pfs)
+{
+    std::atomic<SOCKET>* const fields[] = {&pfs->sClient, &pfs->sRemote};
+    CloseOwn(pfs, fields, 2);
 }
 
 // The worker's teardown of all three sockets, on every way out.
 static void CloseOwnSockets(ForwardState* pfs)
 {
-    CloseOwn(pfs, pfs->sListen);
-    CloseOwn(pfs, pfs->sClient);
-    CloseOwn(pfs, pfs->sRemote);
+    std::atomic<SOCKET>* const fields[] = {&pfs->sListen, &pfs->sClient, &pfs->sRemote};
+    CloseOwn(pfs, fields, 3);
 }
 
 ForwardState* NewForwardState(HWND hDlg, const char* szHost,
@@ -233,8 +240,7 @@ static DWORD Serve(ForwardState* pfs, const struct sockaddr_in* pRemote,
         connect(pfs->sRemote.load(), reinterpret_cast<const struct sockaddr*>(pRemote), sizeof *pRemote);
     CopyUntilEnd(pfs);
 
-    CloseOwn(pfs, pfs->sClient);
-    CloseOwn(pfs, pfs->sRemote);
+    CloseConnection(pfs);
     AddStatus(pfs->hDlg, "Verbindung beendet.");
     return 0;
 }
@@ -273,13 +279,17 @@ DWORD WINAPI ForwardThread(LPVOID pParam)
 
     while (pfs->bRunning.load() != 0) {
         SOCKET sClient = Keep(pfs, pfs->sClient, accept(pfs->sListen.load(), nullptr, nullptr));
-        if (sClient == INVALID_SOCKET)
+        if (sClient == INVALID_SOCKET) {
+            // Whatever made accept fail, the listener is closed before the
+            // user is told the worker stopped.
+            CloseOwnSockets(pfs);
             break;
+        }
         dwFailed = Serve(pfs, &remote, &peer);
         if (dwFailed != 0)
             return EndWorker(pfs, dwFailed);
     }
 
     AddStatus(pfs->hDlg, "Gestoppt.");
-    return EndWorker(pfs, 0);
+    return EndWorker(pfs, kStopped);
 }

@@ -44,7 +44,14 @@ void ReleaseForwardState(ForwardState* pfs);
 // again, to a worker that has ended, or before any socket was made.
 void CloseSockets(ForwardState* pfs);
 
+// How a worker ended: through its stop path, or on the set-up step that
+// failed after its box. Nobody acts on them; they tell what happened.
+const DWORD kStopped = 0;
+const DWORD kNoListenSocket = static_cast<DWORD>(-1);
+const DWORD kBindFailed = static_cast<DWORD>(-2);
+const DWORD kListenFailed = static_cast<DWORD>(-3);
+const DWORD kNoRemoteSocket = static_cast<DWORD>(-5);
+
 // The worker. pParam is a ForwardState from NewForwardState; the worker owns
-// one reference to it. Returns 0 after a stop, or -1 (socket), -2 (bind),
-// -3 (listen), -5 (outgoing socket) on a set-up failure.
+// one reference to it. Returns one of the exit codes above.
 DWORD WINAPI ForwardThread(LPVOID pParam);

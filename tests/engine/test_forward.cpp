@@ -19,8 +19,6 @@ using Lines = std::vector<std::string>;
 
 namespace {
 
-const DWORD kExitBind = static_cast<DWORD>(-2);
-
 using Forward = WorkerTest;
 
 // The data each side of the bulk test sends, and what each side received.
@@ -184,7 +182,7 @@ TEST_F(Forward, PortInUseShowsBindBoxAndEnds)
     std::string text;
     ASSERT_TRUE(TakeErrorBox("bind", &text)) << "no bind box";
     EXPECT_EQ(text, AddressInUseText());
-    EXPECT_EQ(EndedWith(), kExitBind);
+    EXPECT_EQ(EndedWith(), kBindFailed);
     EXPECT_EQ(Status(), (Lines{"Gestarted."}));
     Close(sTaken);
 }

@@ -17,8 +17,6 @@ using Lines = std::vector<std::string>;
 
 namespace {
 
-const DWORD kStopped = 0;
-
 using HostText = WorkerTest;
 
 }  // namespace

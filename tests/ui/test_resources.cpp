@@ -148,7 +148,7 @@ TEST_F(Resources, DialogTemplateIsTheMainDialog)
     EXPECT_EQ("", r.TextOrOrdinal()) << "class";
     EXPECT_EQ("Velmorin", r.Text());
     EXPECT_EQ(8, r.Word()) << "point size";
-    EXPECT_EQ(0, r.Word()) << "weight";
+    EXPECT_EQ(FW_NORMAL, r.Word()) << "weight";
     EXPECT_EQ(0, r.Byte()) << "italic";
     EXPECT_EQ(1, r.Byte()) << "character set";
     EXPECT_EQ("MS Sans Serif", r.Text());
