@@ -1,5 +1,6 @@
 # Sourced by the scripts that run Windows programs: the environment Wine needs
-# here, and the shared Wine prefix of one test run.
+# here, the project's Wine prefixes, the session of one test run, and a
+# virtual display.
 
 # On machines whose kernel cannot run 32-bit programs, Wine's 32-bit loader
 # runs under qemu-user (tools/setup-debian.sh registers it). Wine needs the
@@ -11,20 +12,58 @@ export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 
 # Creates the prefix in $WINEPREFIX once; concurrent callers wait for it.
+# With "managed" the window manager of a real desktop places and decorates
+# the windows; without it (the default, for a virtual display that has no
+# window manager) Wine places them itself, instead of waiting 2 s for a
+# window manager that never answers each time a window hides.
 velmorin_wine_prefix() {
     : "${WINEPREFIX:?WINEPREFIX must be set}"
+    local managed=N
+    [ "${1:-}" = managed ] && managed=Y
     mkdir -p "$(dirname "$WINEPREFIX")"
     (
         flock 9
         if [ ! -f "$WINEPREFIX/.velmorin-ready" ]; then
-            # wineboot returns once the prefix is complete; no waiting for
-            # the server, which a test run keeps alive on purpose.
             wine wineboot -i >/dev/null 2>&1 9>&-
-            # Without a window manager Wine waits 2 s for each hidden window.
-            wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 9>&-
+            # Wine's default theme draws a list box's scroll bar in some
+            # milliseconds, and every status line redraws it twice.
+            wine reg add 'HKCU\Software\Microsoft\Windows\CurrentVersion\ThemeManager' \
+                /v ThemeActive /d 0 /f >/dev/null 2>&1 9>&-
+            # The server that made the prefix is not persistent (Debian
+            # starts it with -p0): it would shut down between two programs
+            # of a run. Let it end, so that a run can start its own.
+            wineserver -w 9>&-
             touch "$WINEPREFIX/.velmorin-ready"
         fi
+        if [ "$(cat "$WINEPREFIX/.velmorin-managed" 2>/dev/null)" != "$managed" ]; then
+            wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d "$managed" /f >/dev/null 2>&1 9>&-
+            echo "$managed" >"$WINEPREFIX/.velmorin-managed"
+        fi
     ) 9>"$WINEPREFIX.lock"
+}
+
+# The session of one test run in $WINEPREFIX: one persistent server for all
+# its programs instead of one per program, and tests/support's keep_desktop
+# (the Windows exe given) holding the run's desktop open from start to end.
+# velmorin_wine_end ends both.
+velmorin_wine_session() {
+    local keeper=$1 ready
+    wineserver -p
+    ready=$(mktemp -u /tmp/velmorin-keeper.XXXXXX)
+    # Wine maps the root of the host's file system to drive Z:.
+    wine "$keeper" 10800 "Z:${ready//\//\\}" >/dev/null 2>&1 &
+    velmorin_keeper_pid=$!
+    for _ in $(seq 1 600); do
+        [ -e "$ready" ] && break
+        kill -0 "$velmorin_keeper_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    [ -e "$ready" ] || { echo "wine-env: $keeper did not come up" >&2; return 1; }
+    rm -f "$ready"
+}
+
+velmorin_wine_end() {
+    wineserver -k >/dev/null 2>&1 || true
 }
 
 # Starts a virtual display (Xvfb) on a free number and exports DISPLAY. The
