@@ -76,10 +76,16 @@ int main(int argc, char** argv)
     // Start stores the fields; the user's own settings come back at the end.
     test::SavedSettings settings;
     settings.SetUp();
+    // However the run ends: the program (declared below, so ended first),
+    // then the settings.
+    struct Restore {
+        test::SavedSettings* pSettings;
+        ~Restore() { pSettings->TearDown(); }
+    } restore{&settings};
     Clock::time_point start = Clock::now();
     test::Program program;
     if (!program.Run(VELMORIN_EXE))
-        return Fail("cannot start " VELMORIN_EXE " or it shows no dialog"), 1;
+        return Fail(program.Why()), 1;
     if (!program.SetField(IDC_HOST, "127.0.0.1") ||
         !program.SetField(IDC_RPORT, std::to_string(PortOf(sBackend))) ||
         !program.SetField(IDC_LPORT, std::to_string(nLocalPort)) || !program.Command(IDOK))
@@ -133,7 +139,6 @@ int main(int argc, char** argv)
     if (!program.Command(IDCANCEL) || !program.Ended(test::kAnswer, &dwExit) || dwExit != 0)
         bOk = Fail("Beenden did not end the program with exit code 0");
     CloseSocket(sBackend);
-    settings.TearDown();
     std::printf("soak: seconds %.1f\n", Seconds(start));
     std::printf("soak: %s\n", bOk ? "PASS" : "FAIL");
     WSACleanup();

@@ -25,15 +25,47 @@ Program::~Program()
     CloseHandle(m_pi.hThread);
 }
 
+// A program's dialog that belongs to no process of this test.
+static BOOL CALLBACK FindStranger(HWND hWnd, LPARAM lParam)
+{
+    char szClass[64] = "", szTitle[64] = "";
+    GetClassNameA(hWnd, szClass, sizeof szClass);
+    GetWindowTextA(hWnd, szTitle, sizeof szTitle);
+    DWORD dwProcess = 0;
+    GetWindowThreadProcessId(hWnd, &dwProcess);
+    if (std::strcmp(szClass, "#32770") == 0 && std::strcmp(szTitle, "Velmorin") == 0 &&
+        IsWindowVisible(hWnd) && dwProcess != GetCurrentProcessId()) {
+        *reinterpret_cast<DWORD*>(lParam) = dwProcess;
+        return FALSE;
+    }
+    return TRUE;
+}
+
 bool Program::Run(const char* szExe, milliseconds timeout)
 {
+    m_szExe = szExe;
+    DWORD dwStranger = 0;
+    EnumWindows(FindStranger, reinterpret_cast<LPARAM>(&dwStranger));
+    if (dwStranger != 0) {
+        m_why = "another Velmorin dialog is open, of process " + std::to_string(dwStranger) +
+                ": something before this test left it running";
+        return false;
+    }
     STARTUPINFOA si = {};
     si.cb = sizeof si;
-    m_szExe = szExe;
-    if (!CreateProcessA(szExe, nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &m_pi))
+    if (!CreateProcessA(szExe, nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &m_pi)) {
+        m_why = "cannot start " + m_szExe + ", error " + std::to_string(GetLastError());
         return false;
+    }
     m_hDlg = WaitForDialog(m_pi.dwProcessId, "Velmorin", timeout);
-    return m_hDlg != nullptr;
+    if (m_hDlg == nullptr) {
+        DWORD dwExit = 0;
+        GetExitCodeProcess(m_pi.hProcess, &dwExit);
+        m_why = m_szExe + " shows no dialog" +
+                (dwExit == STILL_ACTIVE ? std::string() : ", ended with " + std::to_string(dwExit));
+        return false;
+    }
+    return true;
 }
 
 static bool SendWithin(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam, DWORD_PTR* pResult,

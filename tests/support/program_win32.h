@@ -26,8 +26,11 @@ public:
     // Ends a process that is still running, with exit code 99.
     ~Program();
 
-    // Starts the exe and waits for its dialog.
+    // Starts the exe and waits for its dialog. Refuses, before it starts
+    // anything, while another process shows a Velmorin dialog: a test must
+    // never drive a program it did not start. Why() says what went wrong.
     bool Run(const char* szExe, milliseconds timeout = kProgramStart);
+    const std::string& Why() const { return m_why; }
     HWND Dialog() const { return m_hDlg; }
     DWORD Id() const { return m_pi.dwProcessId; }
     HANDLE Process() const { return m_pi.hProcess; }
@@ -66,6 +69,7 @@ private:
     std::string HostProcess() const;
 
     std::string m_szExe;
+    std::string m_why;
     PROCESS_INFORMATION m_pi = {};
     HWND m_hDlg = nullptr;
 };

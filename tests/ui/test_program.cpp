@@ -26,8 +26,7 @@ class Program : public ::testing::Test {
 protected:
     void Run()
     {
-        ASSERT_TRUE(m_pProgram->Run(VELMORIN_EXE))
-            << "cannot start " << VELMORIN_EXE << " or it shows no dialog, error " << GetLastError();
+        ASSERT_TRUE(m_pProgram->Run(VELMORIN_EXE)) << m_pProgram->Why();
     }
 
     void Click(int nId) { m_pProgram->PostCommand(nId); }
