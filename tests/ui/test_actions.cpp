@@ -89,7 +89,7 @@ protected:
         if (m_pProgram != nullptr)
             return;
         m_pProgram.reset(new Program);
-        ASSERT_TRUE(m_pProgram->Run(VELMORIN_EXE)) << "the program does not come up";
+        ASSERT_TRUE(m_pProgram->Run(VELMORIN_EXE)) << m_pProgram->Why();
         m_lines = Lines();
         m_nStarts = m_nErrorRuns = m_nClients = 0;
         m_ports.clear();
@@ -207,11 +207,13 @@ protected:
         if (where == Where::Waiting)
             return;
 
+        // Counted before the client connects: the worker may take it and
+        // reach the flood before Connect has returned here.
+        int nFloods = m_flood.Connections();
         m_sClient = Connect(m_nPort);
         ASSERT_NE(INVALID_SOCKET, m_sClient) << "no listener" << History();
         ++m_nClients;
         int nConnected = m_lines.Of("Verbunden mit 127.0.0.1");
-        int nFloods = m_flood.Connections();
         ASSERT_TRUE(WaitUntil([&] {
             return m_lines.Update(m_pProgram.get()) && m_lines.Of("Verbunden mit 127.0.0.1") > nConnected;
         })) << "the client was not taken" << History();
@@ -221,7 +223,8 @@ protected:
             ASSERT_EQ(data, ReceiveN(m_sClient, data.size())) << "bytes lost or changed" << History();
         } else if (where == Where::Sending) {
             // Held up once this run's flood stops making progress.
-            ASSERT_TRUE(WaitUntil([&] { return m_flood.Connections() > nFloods; })) << "no onward connection to the flood (" << m_flood.Connections() << " so far)" << History();
+            ASSERT_TRUE(WaitUntil([&] { return m_flood.Connections() > nFloods; })) << "no onward connection to the flood (" << m_flood.Connections() << " so far, "
+                << m_flood.Open() << " open)" << History();
             ASSERT_TRUE(WaitForStall([&] { return m_flood.Sent(); }, static_cast<size_t>(-1), milliseconds(100)))
                 << "the worker never blocked in send" << History();
         }
