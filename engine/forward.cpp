@@ -124,17 +124,22 @@ void CloseSockets(ForwardState* pfs)
     UnlockSockets(pfs);
 }
 
-// The remote end: a dotted address is taken as inet_addr reads it, whatever
-// that gives; anything else is looked up once per run. A failed lookup leaves
-// 0.0.0.0 and is not reported.
-static void ResolveRemote(const char* szHost, struct sockaddr_in* pRemote)
+bool DottedAddress(const char* szHost, struct in_addr* pAddr)
 {
     unsigned int a, b, c, d;
-    if (std::sscanf(szHost, "%u.%u.%u.%u", &a, &b, &c, &d) == 4) {
-        pRemote->sin_addr.s_addr = inet_addr(szHost);
-        return;
-    }
-    LookupHost(szHost, &pRemote->sin_addr);
+    if (std::sscanf(szHost, "%u.%u.%u.%u", &a, &b, &c, &d) != 4)
+        return false;
+    pAddr->s_addr = inet_addr(szHost);
+    return true;
+}
+
+// The remote end: a dotted address as inet_addr reads it, anything else
+// looked up once per run. A failed lookup leaves 0.0.0.0 and is not
+// reported.
+static void ResolveRemote(const char* szHost, struct sockaddr_in* pRemote)
+{
+    if (!DottedAddress(szHost, &pRemote->sin_addr))
+        LookupHost(szHost, &pRemote->sin_addr);
 }
 
 // Makes, binds and opens the listening socket. Returns 0, or the exit code

@@ -44,6 +44,12 @@ void ReleaseForwardState(ForwardState* pfs);
 // again, to a worker that has ended, or before any socket was made.
 void CloseSockets(ForwardState* pfs);
 
+// The first step of resolving the remote end. A text that starts with four
+// numbers is taken as inet_addr reads the whole of it, whatever that gives
+// (a part above 255 gives INADDR_NONE); anything else is a name for the
+// lookup, and gives false.
+bool DottedAddress(const char* szHost, struct in_addr* pAddr);
+
 // How a worker ended: through its stop path, or on the set-up step that
 // failed after its box. Nobody acts on them; they tell what happened.
 const DWORD kStopped = 0;

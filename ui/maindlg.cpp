@@ -4,11 +4,10 @@
 
 #include "ui/maindlg.h"
 
-#include <cstdlib>
-
 #include "engine/forward.h"
 #include "res/resource.h"
 #include "settings/settings.h"
+#include "ui/fields.h"
 
 HICON g_hIcon = nullptr;
 
@@ -36,17 +35,8 @@ const DWORD kExitGraceMs = 800;
 const DWORD kStartGraceMs = 1000;
 const int kMaxWaitRounds = 10000;
 
-// Field lengths: the buffers hold one more byte than the text may have.
-const int kHostChars = 254;
-const int kPortChars = 7;
 
 }  // namespace
-
-// Port text becomes a number as atoi reads it, cut to 16 bits.
-static unsigned short PortOf(const char* szPort)
-{
-    return static_cast<unsigned short>(std::atoi(szPort));
-}
 
 static void SetButtons(HWND hDlg, bool bRunning)
 {
@@ -66,10 +56,10 @@ static void OnInitDialog(HWND hDlg)
     WriteVersion();
     // A key that cannot be opened leaves the buffers as they are: the
     // fields then show nothing and a Start reads port 0.
-    char szHost[kHostChars + 2] = "";
-    char szRPort[kPortChars + 1] = "";
-    char szLPort[kPortChars + 1] = "";
-    RegQryName("Host", "192.168.0.1", szHost, kHostChars + 1);
+    char szHost[kHostField + 1] = "";
+    char szRPort[kPortField] = "";
+    char szLPort[kPortField] = "";
+    RegQryName("Host", "192.168.0.1", szHost, kHostField);
     RegQryName("RPort", "22", szRPort, sizeof szRPort);
     RegQryName("LPort", "22", szLPort, sizeof szLPort);
     SetDlgItemTextA(hDlg, IDC_HOST, szHost);
@@ -113,10 +103,10 @@ static void OnStart(HWND hDlg)
         return;
     g_bStarting = true;
 
-    char szHost[kHostChars + 2] = "";
-    char szRPort[kPortChars + 1] = "";
-    char szLPort[kPortChars + 1] = "";
-    GetDlgItemTextA(hDlg, IDC_HOST, szHost, kHostChars + 1);
+    char szHost[kHostField + 1] = "";
+    char szRPort[kPortField] = "";
+    char szLPort[kPortField] = "";
+    GetDlgItemTextA(hDlg, IDC_HOST, szHost, kHostField);
     GetDlgItemTextA(hDlg, IDC_RPORT, szRPort, sizeof szRPort);
     GetDlgItemTextA(hDlg, IDC_LPORT, szLPort, sizeof szLPort);
     RegSetName("Host", szHost);
@@ -135,7 +125,7 @@ static void OnStart(HWND hDlg)
 
     // The program may have been ended while this Start was held up.
     if (!g_bEnding) {
-        g_pfs = NewForwardState(hDlg, szHost, PortOf(szLPort), PortOf(szRPort));
+        g_pfs = NewRunFromFields(hDlg, szHost, szRPort, szLPort);
         g_hThread = CreateThread(nullptr, 0, ForwardThread, g_pfs, 0, &g_dwThreadId);
         if (g_hThread == nullptr)
             ReleaseForwardState(g_pfs);
