@@ -20,9 +20,15 @@ ForwardState* g_pfs = nullptr;
 HANDLE g_hThread = nullptr;
 DWORD g_dwThreadId = 0;
 
-// The worker of the run stopped last, which may still be on its way out.
-// Only the next Start looks at it.
-HANDLE g_hStoppedThread = nullptr;
+// Workers of stopped runs that may still be on their way out (in a lookup,
+// a connect, a send or their own error box): the next Start gives the
+// newest a moment, Exit waits for all of them. Handles of ended ones are
+// let go at the next Stop. Should more be out at once than this holds,
+// g_bUntracked makes Exit treat one as still running.
+const int kMaxStopped = 32;
+HANDLE g_hStopped[kMaxStopped];
+int g_nStopped = 0;
+bool g_bUntracked = false;
 
 // A settings box opened by Start, and the exit's wait for the worker, hand
 // messages to this procedure again; these flags keep such re-entries out.
@@ -34,7 +40,6 @@ bool g_bEnding = false;
 const DWORD kExitGraceMs = 800;
 const DWORD kStartGraceMs = 1000;
 const int kMaxWaitRounds = 10000;
-
 
 }  // namespace
 
@@ -116,12 +121,8 @@ static void OnStart(HWND hDlg)
     // A worker stopped just before may not have reached its listener yet
     // and would still open it, taking the port from the new run. Stop
     // does not wait for it; the Start after it does, for a moment.
-    if (g_hStoppedThread != nullptr) {
-        HANDLE hStopped = g_hStoppedThread;
-        g_hStoppedThread = nullptr;
-        WaitForWorker(hStopped, kStartGraceMs);
-        CloseHandle(hStopped);
-    }
+    if (g_nStopped > 0)
+        WaitForWorker(g_hStopped[g_nStopped - 1], kStartGraceMs);
 
     // The program may have been ended while this Start was held up.
     if (!g_bEnding) {
@@ -132,6 +133,26 @@ static void OnStart(HWND hDlg)
         SetButtons(hDlg, true);
     }
     g_bStarting = false;
+}
+
+// Keeps the handle of a worker just stopped, after letting go of those
+// whose workers have ended.
+static void KeepStopped(HANDLE hThread)
+{
+    int nKept = 0;
+    for (int i = 0; i < g_nStopped; ++i) {
+        if (WaitForSingleObject(g_hStopped[i], 0) == WAIT_OBJECT_0)
+            CloseHandle(g_hStopped[i]);
+        else
+            g_hStopped[nKept++] = g_hStopped[i];
+    }
+    g_nStopped = nKept;
+    if (g_nStopped < kMaxStopped) {
+        g_hStopped[g_nStopped++] = hThread;
+    } else {
+        CloseHandle(hThread);
+        g_bUntracked = true;
+    }
 }
 
 // Stops the worker by clearing its flag and tearing down its sockets, and
@@ -147,9 +168,7 @@ static void OnStop(HWND hDlg)
         CloseSockets(g_pfs);
     }
     if (g_hThread != nullptr) {
-        if (g_hStoppedThread != nullptr)
-            CloseHandle(g_hStoppedThread);
-        g_hStoppedThread = g_hThread;
+        KeepStopped(g_hThread);
         g_hThread = nullptr;
     }
     if (g_pfs != nullptr) {
@@ -160,10 +179,32 @@ static void OnStop(HWND hDlg)
     SetButtons(hDlg, false);
 }
 
-// Ends the dialog, whatever the worker is doing; the buttons stay as they
-// are. After the teardown the worker normally ends within moments, and it
-// is given that chance first. A worker that is still running after it (in
-// a lookup, a connect, a send or its own error box) ends with the process.
+// Whether every worker, the current one and those of earlier runs, has
+// ended within the one grace that Exit gives them all.
+static bool AllWorkersEnded(DWORD dwGrace)
+{
+    if (g_bUntracked)
+        return false;
+    HANDLE workers[kMaxStopped + 1];
+    int nWorkers = 0;
+    if (g_hThread != nullptr)
+        workers[nWorkers++] = g_hThread;
+    for (int i = 0; i < g_nStopped; ++i)
+        workers[nWorkers++] = g_hStopped[i];
+    DWORD dwStart = GetTickCount();
+    for (int i = 0; i < nWorkers; ++i) {
+        DWORD dwElapsed = GetTickCount() - dwStart;
+        if (!WaitForWorker(workers[i], dwElapsed < dwGrace ? dwGrace - dwElapsed : 0))
+            return false;
+    }
+    return true;
+}
+
+// Ends the dialog, whatever the workers are doing; the buttons stay as
+// they are. After the teardown the current worker normally ends within
+// moments, and every worker is given that chance first. A worker still out
+// after it, the current one or one of an earlier run (in a lookup, a
+// connect, a send or its own error box), ends with the process.
 static void OnExit(HWND hDlg)
 {
     if (g_bEnding)
@@ -173,25 +214,24 @@ static void OnExit(HWND hDlg)
         g_pfs->bRunning.store(0);
         CloseSockets(g_pfs);
     }
+    if (!AllWorkersEnded(kExitGraceMs)) {
+        // A thread ended from outside can die holding a lock of the
+        // system's own. Under Wine one died holding the lock of the
+        // process's handle table, and the next CloseHandle waited forever:
+        // the program never ended. A worker left running while Windows
+        // Sockets is cleaned up and the process leaves is ended the same
+        // way. So nothing more runs here once a worker has to go: the
+        // process ends at once, the workers with it, with the exit code of
+        // a normal end. The system closes the sockets and frees the rest.
+        TerminateProcess(GetCurrentProcess(), 0);
+    }
     if (g_hThread != nullptr) {
-        if (!WaitForWorker(g_hThread, kExitGraceMs)) {
-            // A thread ended from outside can die holding a lock of the
-            // system's own. Under Wine one died holding the lock of the
-            // process's handle table, and the next CloseHandle waited
-            // forever: the program never ended. So nothing more runs here
-            // once the worker has to go: the process ends at once, the
-            // worker with it, with the exit code of a normal end. The
-            // system closes the sockets and frees the rest.
-            TerminateProcess(GetCurrentProcess(), 0);
-        }
         CloseHandle(g_hThread);
         g_hThread = nullptr;
     }
-    // A worker stopped earlier ends with the process if it has not yet.
-    if (g_hStoppedThread != nullptr) {
-        CloseHandle(g_hStoppedThread);
-        g_hStoppedThread = nullptr;
-    }
+    for (int i = 0; i < g_nStopped; ++i)
+        CloseHandle(g_hStopped[i]);
+    g_nStopped = 0;
     if (g_pfs != nullptr) {
         CloseSockets(g_pfs);
         ReleaseForwardState(g_pfs);
