@@ -29,10 +29,6 @@ velmorin_wine_prefix() {
             # milliseconds, and every status line redraws it twice.
             wine reg add 'HKCU\Software\Microsoft\Windows\CurrentVersion\ThemeManager' \
                 /v ThemeActive /d 0 /f >/dev/null 2>&1 9>&-
-            # The server that made the prefix is not persistent (Debian
-            # starts it with -p0): it would shut down between two programs
-            # of a run. Let it end, so that a run can start its own.
-            wineserver -w 9>&-
             touch "$WINEPREFIX/.velmorin-ready"
         fi
         if [ "$(cat "$WINEPREFIX/.velmorin-managed" 2>/dev/null)" != "$managed" ]; then
@@ -48,6 +44,12 @@ velmorin_wine_prefix() {
 # velmorin_wine_end ends both.
 velmorin_wine_session() {
     local keeper=$1 ready
+    # A server that made the prefix or changed a setting is not persistent
+    # (Debian starts it with -p0) and would shut down, with the system's
+    # own programs, between two programs of the run. The prefix is the
+    # run's own: end whatever runs in it, then start the run's server.
+    wineserver -k >/dev/null 2>&1 || true
+    wineserver -w
     wineserver -p
     ready=$(mktemp -u /tmp/velmorin-keeper.XXXXXX)
     # Wine maps the root of the host's file system to drive Z:.
