@@ -173,10 +173,18 @@ TEST(Teardown, RapidStartStopNeverTouchesAnotherSocket)
     for (size_t i = 0; i < runs.size(); ++i) {
         ForwardRun& run = *runs[i];
         ASSERT_TRUE(JoinWorker(&run.worker)) << "worker " << i << " did not end";
-        EXPECT_EQ(run.worker.dwExit.load(), 0u) << "worker " << i;
         std::vector<std::string> lines = StatusText(run.hDlg);
         ASSERT_FALSE(lines.empty());
-        EXPECT_EQ(lines.back(), "Gestoppt.") << "worker " << i;
+        DWORD dwExit = run.worker.dwExit.load();
+        // Where a Stop closes the sockets, one that comes between socket
+        // and listen fails that step: the worker ends there, as on a
+        // set-up failure, but without a box, since the user stopped it.
+        if (!kShutdownWakes && (dwExit == kBindFailed || dwExit == kListenFailed)) {
+            EXPECT_EQ(lines, std::vector<std::string>{"Gestarted."}) << "worker " << i;
+        } else {
+            EXPECT_EQ(dwExit, kStopped) << "worker " << i;
+            EXPECT_EQ(lines.back(), "Gestoppt.") << "worker " << i;
+        }
         EXPECT_EQ(Connect(run.nPort), INVALID_SOCKET) << "listener of worker " << i << " left open";
     }
     for (Canary& canary : canaries) {
