@@ -1,6 +1,10 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on Debian 12, and makes Wine's
 # 32-bit loader runnable. Idempotent and quick when all is there.
+#
+#   tools/setup-debian.sh [bench]
+# "bench" adds what tools/bench needs beyond that: the peer forwarders it
+# compares with (socat, rinetd), strace, ss, taskset and pgrep.
 set -euo pipefail
 
 as_root() {
@@ -14,6 +18,12 @@ packages=(
     wine wine32:i386 wine64 xvfb xauth x11-apps x11-utils imagemagick xdotool
     qemu-user-static clang libclang-rt-14-dev
 )
+for group in "$@"; do
+    case $group in
+        bench) packages+=(socat rinetd strace iproute2 util-linux procps) ;;
+        *) echo "setup: unknown group $group (known: bench)" >&2; exit 2 ;;
+    esac
+done
 
 updated=0
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
