@@ -55,13 +55,15 @@ endfunction()
 # The exe: linked by the C driver, which adds no libstdc++, and without the
 # posix thread model's -lpthread; no symbols or debug information (-s is the
 # last step of the link, so the code is that of every other build); the
-# commit's time as its time stamp.
+# commit's time as its time stamp. The link map beside it tells what takes
+# the space.
 function(velmorin_product_exe target)
   if(velmorin_gnu_mingw)
     set_target_properties(${target} PROPERTIES
       LINKER_LANGUAGE C
       C_LINKER_LAUNCHER "${CMAKE_COMMAND};-E;env;SOURCE_DATE_EPOCH=${velmorin_epoch}")
-    target_link_options(${target} PRIVATE -s $<$<CXX_COMPILER_ID:GNU>:-no-pthread>)
+    target_link_options(${target} PRIVATE -s $<$<CXX_COMPILER_ID:GNU>:-no-pthread>
+                        LINKER:-Map=${CMAKE_CURRENT_BINARY_DIR}/${target}.map)
     # For the C++ objects CMake would add what the C++ driver links
     # (libstdc++, the shared libgcc); they need no more than C does.
     set(CMAKE_CXX_IMPLICIT_LINK_LIBRARIES ${CMAKE_C_IMPLICIT_LINK_LIBRARIES} PARENT_SCOPE)
