@@ -155,7 +155,7 @@ def size(path, map_path, budget):
     sizes = contributors(pe, map_path)
     libraries = collections.Counter()
     for name, n in sizes.items():
-        libraries[name.split("(")[0]] += n
+        libraries[name.split("(")[0] or name] += n
     print("  biggest contributors (bytes before section alignment):")
     for name, n in sizes.most_common(12):
         print("    %6d  %s" % (n, name))
