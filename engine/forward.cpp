@@ -4,8 +4,9 @@
 #include "engine/forward.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <thread>
+#include <new>
 
 namespace {
 
@@ -20,7 +21,7 @@ const int kBacklog = 5;
 static void LockSockets(ForwardState* pfs)
 {
     while (pfs->fSockets.test_and_set(std::memory_order_acquire))
-        std::this_thread::yield();
+        YieldThread();
 }
 
 static void UnlockSockets(ForwardState* pfs)
@@ -79,10 +80,17 @@ static void CloseOwnSockets(ForwardState* pfs)
 ForwardState* NewForwardState(HWND hDlg, const char* szHost,
                               unsigned short nLocalPort, unsigned short nRemotePort)
 {
-    ForwardState* pfs = new ForwardState;
+    // malloc and placement new, not new: the program links no C++ runtime
+    // library. Without memory for a few hundred bytes nothing can go on,
+    // so a failure ends the process as an unhandled failed new would.
+    void* pMemory = std::malloc(sizeof(ForwardState));
+    if (pMemory == nullptr)
+        std::abort();
+    ForwardState* pfs = new (pMemory) ForwardState;
     pfs->hDlg = hDlg;
     pfs->bRunning.store(1);
-    std::snprintf(pfs->szHost, sizeof pfs->szHost, "%s", szHost);
+    std::strncpy(pfs->szHost, szHost, sizeof pfs->szHost - 1);
+    pfs->szHost[sizeof pfs->szHost - 1] = '\0';
     pfs->nLocalPort = nLocalPort;
     pfs->nRemotePort = nRemotePort;
     pfs->sListen.store(INVALID_SOCKET);
@@ -95,8 +103,10 @@ ForwardState* NewForwardState(HWND hDlg, const char* szHost,
 
 void ReleaseForwardState(ForwardState* pfs)
 {
-    if (pfs->nRefs.fetch_sub(1) == 1)
-        delete pfs;
+    if (pfs->nRefs.fetch_sub(1) == 1) {
+        pfs->~ForwardState();
+        std::free(pfs);
+    }
 }
 
 void CloseSockets(ForwardState* pfs)
@@ -227,7 +237,8 @@ static DWORD Serve(ForwardState* pfs, const struct sockaddr_in* pRemote,
     socklen_t cbPeer = sizeof *pPeer;
     // A failed getpeername leaves the previous client's address in the line.
     getpeername(pfs->sClient.load(), reinterpret_cast<struct sockaddr*>(pPeer), &cbPeer);
-    std::snprintf(szLine, sizeof szLine, "Verbunden mit %s", inet_ntoa(pPeer->sin_addr));
+    // A dotted address has at most 15 characters: the line fits.
+    std::sprintf(szLine, "Verbunden mit %s", inet_ntoa(pPeer->sin_addr));
     AppendStatus(pfs->hDlg, szLine);
 
     if (Keep(pfs, pfs->sRemote, socket(AF_INET, SOCK_STREAM, 0)) == INVALID_SOCKET) {
@@ -279,7 +290,7 @@ DWORD WINAPI ForwardThread(LPVOID pParam)
     if (dwFailed != 0)
         return EndWorker(pfs, dwFailed);
     char szLine[256];
-    std::snprintf(szLine, sizeof szLine, "Warte auf Port %d...", static_cast<int>(pfs->nLocalPort));
+    std::sprintf(szLine, "Warte auf Port %d...", static_cast<int>(pfs->nLocalPort));
     AddStatus(pfs->hDlg, szLine);
 
     while (pfs->bRunning.load() != 0) {

@@ -42,6 +42,9 @@ void ShutdownBoth(SOCKET s);
 // the wait itself fails.
 bool WaitReadable(SOCKET s1, SOCKET s2, bool* pbReadable1, bool* pbReadable2);
 
+// Lets other threads run before the caller goes on; for short spins.
+void YieldThread();
+
 // Thread-safe name lookup: the first IPv4 address of szHost, or false.
 bool LookupHost(const char* szHost, struct in_addr* pAddr);
 

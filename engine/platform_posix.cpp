@@ -8,6 +8,7 @@
 #include <cstring>
 #include <netdb.h>
 #include <poll.h>
+#include <sched.h>
 #include <unistd.h>
 
 // Shutting a socket down wakes accept, poll and recv blocked on it.
@@ -49,6 +50,11 @@ bool WaitReadable(SOCKET s1, SOCKET s2, bool* pbReadable1, bool* pbReadable2)
     *pbReadable1 = (fds[0].revents & kReadable) != 0;
     *pbReadable2 = (fds[1].revents & kReadable) != 0;
     return true;
+}
+
+void YieldThread()
+{
+    sched_yield();
 }
 
 bool LookupHost(const char* szHost, struct in_addr* pAddr)

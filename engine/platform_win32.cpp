@@ -34,6 +34,13 @@ bool WaitReadable(SOCKET s1, SOCKET s2, bool* pbReadable1, bool* pbReadable2)
     return true;
 }
 
+// SwitchToThread, not Sleep(0): the thread holding the lock may run at a
+// lower priority than the spinning one.
+void YieldThread()
+{
+    SwitchToThread();
+}
+
 // gethostbyname keeps its result per thread, so the worker may use it.
 bool LookupHost(const char* szHost, struct in_addr* pAddr)
 {

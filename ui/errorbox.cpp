@@ -18,7 +18,7 @@ void ShowLastError(const char* szCaption)
     char szCode[32];
     const char* pszShown = pszText;
     if (pszShown == nullptr || pszShown[0] == '\0') {
-        std::snprintf(szCode, sizeof szCode, "Fehler %lu", static_cast<unsigned long>(dwErr));
+        std::sprintf(szCode, "Fehler %lu", static_cast<unsigned long>(dwErr));
         pszShown = szCode;
     }
     MessageBoxA(nullptr, pszShown, szCaption, MB_ICONINFORMATION);
