@@ -9,21 +9,16 @@
 #include <string>
 #include <vector>
 
-#include "engine/platform.h"
+#include "tests/support/support.h"
 
 namespace soak {
 
+using namespace test;
 using Clock = std::chrono::steady_clock;
-using std::chrono::milliseconds;
 
 // Prints "soak: FAIL why" and gives false.
 bool Fail(const std::string& why);
 double Seconds(Clock::time_point from);
-
-SOCKET ListenLoopback(unsigned short nPort);
-unsigned short PortOf(SOCKET s);
-// A port nobody holds right now, for the forwarder to listen on.
-unsigned short FreePort();
 
 struct Connection {
     std::uint64_t nIndex;  // picks the byte patterns of both streams

@@ -1,10 +1,11 @@
 // velmorin.exe as a child process, driven through its dialog from outside,
 // as a user would: fields, buttons, the status list, and what the process
-// holds of the system (Windows only).
+// holds of the system; and the dialogs and boxes on the screen (Windows only).
 #pragma once
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -74,22 +75,11 @@ private:
     HWND m_hDlg = nullptr;
 };
 
-// A loopback listener whose queue is full, so that a connect to it gets
-// no answer and blocks.
-class FullListener {
-public:
-    FullListener();
-    ~FullListener();
-    FullListener(const FullListener&) = delete;
-    FullListener& operator=(const FullListener&) = delete;
-    bool Full() const { return m_bFull; }
-    unsigned short Port() const { return m_nPort; }
-
-private:
-    SOCKET m_sListen = INVALID_SOCKET;
-    unsigned short m_nPort = 0;
-    bool m_bFull = false;
-    std::vector<SOCKET> m_fillers;
-};
+// The first visible dialog or message box for which match holds, given the
+// box, its process and its caption; nullptr when there is none.
+HWND FindBox(const std::function<bool(HWND, DWORD, const std::string&)>& match);
+// A visible dialog or message box of the process with the caption, or
+// nullptr after the timeout.
+HWND WaitForDialog(DWORD dwProcess, const std::string& caption, milliseconds timeout = kTimeout);
 
 }  // namespace test
