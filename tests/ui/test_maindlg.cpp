@@ -12,72 +12,34 @@
 #include <vector>
 
 #include "res/resource.h"
+#include "tests/support/program_win32.h"
 #include "tests/support/registry_win32.h"
-#include "tests/support/support.h"
 #include "ui/maindlg.h"
 
 namespace {
 
 using test::DeleteSettings;
-using test::kKeyPath;
+using test::kLineEnded;
+using test::kLineStarted;
+using test::kLineStopped;
+using test::StoredText;
 using test::VolatileParent;
+using test::WaitingLine;
 
 ::testing::Environment* const g_pSavedSettings =
     ::testing::AddGlobalTestEnvironment(new test::SavedSettings);
 
-std::string StoredText(const char* szName)
-{
-    HKEY hKey;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, kKeyPath, 0, KEY_READ, &hKey) != ERROR_SUCCESS)
-        return "<no key>";
-    char szText[1024] = "";
-    DWORD cbText = sizeof szText - 1;
-    LONG lStatus = RegQueryValueExA(hKey, szName, nullptr, nullptr, reinterpret_cast<BYTE*>(szText), &cbText);
-    RegCloseKey(hKey);
-    return lStatus == ERROR_SUCCESS ? szText : "<no value>";
-}
-
 void StoreText(const char* szName, const std::string& text)
 {
-    HKEY hKey;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, kKeyPath, 0, nullptr, 0, KEY_WRITE,
-                                             nullptr, &hKey, nullptr));
-    RegSetValueExA(hKey, szName, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                   static_cast<DWORD>(text.size() + 1));
-    RegCloseKey(hKey);
-}
-
-std::string WaitingLine(unsigned short nPort)
-{
-    return "Warte auf Port " + std::to_string(nPort) + "...";
-}
-
-struct BoxSearch {
-    HWND hDlg;
-    bool bFound;
-};
-
-BOOL CALLBACK FindOtherBox(HWND hWnd, LPARAM lParam)
-{
-    BoxSearch* pSearch = reinterpret_cast<BoxSearch*>(lParam);
-    char szClass[64] = "";
-    GetClassNameA(hWnd, szClass, sizeof szClass);
-    DWORD dwProcess = 0;
-    GetWindowThreadProcessId(hWnd, &dwProcess);
-    if (hWnd != pSearch->hDlg && std::string(szClass) == "#32770" && IsWindowVisible(hWnd) &&
-        dwProcess == GetCurrentProcessId()) {
-        pSearch->bFound = true;
-        return FALSE;
-    }
-    return TRUE;
+    test::Store(szName, REG_SZ, text + '\0');
 }
 
 // Whether a box other than the dialog itself is open in this process.
 bool BoxBesides(HWND hDlg)
 {
-    BoxSearch search = {hDlg, false};
-    EnumWindows(FindOtherBox, reinterpret_cast<LPARAM>(&search));
-    return search.bFound;
+    return test::FindBox([&](HWND hBox, DWORD dwProcess, const std::string&) {
+               return hBox != hDlg && dwProcess == GetCurrentProcessId();
+           }) != nullptr;
 }
 
 std::string Joined(const std::vector<std::string>& lines)
@@ -193,9 +155,9 @@ protected:
 
     void StopAndWait()
     {
-        size_t nBefore = CountOf(Lines(), "Gestoppt.");
+        size_t nBefore = CountOf(Lines(), kLineStopped);
         Command(IDC_STOP);
-        ASSERT_TRUE(WaitForCount("Gestoppt.", nBefore + 1));
+        ASSERT_TRUE(WaitForCount(kLineStopped, nBefore + 1));
     }
 
     HWND m_hDlg = nullptr;
@@ -260,19 +222,19 @@ TEST_F(MainDialog, StartForwardsStopStopsAndTheListKeepsEveryRun)
     }));
     EXPECT_EQ(data, echoed);
     test::Close(sClient);
-    ASSERT_TRUE(WaitForCount("Verbindung beendet.", 1));
+    ASSERT_TRUE(WaitForCount(kLineEnded, 1));
 
     StopAndWait();
     EXPECT_TRUE(Enabled(IDOK));
     EXPECT_FALSE(Enabled(IDC_STOP));
-    std::vector<std::string> firstRun = {"Gestarted.", WaitingLine(nLocal), "Verbunden mit 127.0.0.1",
-                                         "Verbindung beendet.", "Gestoppt."};
+    test::Lines firstRun = test::RunLines(nLocal, 1, true);
     EXPECT_EQ(firstRun, Lines());
 
     StartOn(std::to_string(nLocal), nLocal);
     StopAndWait();
-    std::vector<std::string> bothRuns = firstRun;
-    bothRuns.insert(bothRuns.end(), {"Gestarted.", WaitingLine(nLocal), "Gestoppt."});
+    test::Lines bothRuns = firstRun;
+    for (const std::string& line : test::RunLines(nLocal, 0, true))
+        bothRuns.push_back(line);
     EXPECT_EQ(bothRuns, Lines());
 }
 
@@ -356,7 +318,7 @@ TEST_F(MainDialog, EnterWhileRunningStartsNothing)
     // The first worker is still the one Stop reaches.
     StopAndWait();
     EXPECT_EQ(INVALID_SOCKET, test::Connect(nFirst)) << "the first worker still listens";
-    EXPECT_EQ(1u, CountOf(Lines(), "Gestarted."));
+    EXPECT_EQ(1u, CountOf(Lines(), kLineStarted));
 }
 
 // Workers stopped before they reached their listener must not take the
@@ -374,7 +336,7 @@ TEST_F(MainDialog, RapidStopStartCyclesLeaveOneWorkingListener)
         Command(IDC_STOP);
     }
     StartOn(std::to_string(nLocal), nLocal);
-    ASSERT_TRUE(WaitForCount("Gestoppt.", kStopped));
+    ASSERT_TRUE(WaitForCount(kLineStopped, kStopped));
     EXPECT_FALSE(BoxBesides(m_hDlg));
 
     SOCKET sClient = test::Connect(nLocal);
@@ -390,9 +352,9 @@ TEST_F(MainDialog, RapidStopStartCyclesLeaveOneWorkingListener)
     test::Close(sClient);
 
     Command(IDC_STOP);
-    ASSERT_TRUE(WaitForCount("Gestoppt.", kStopped + 1));
+    ASSERT_TRUE(WaitForCount(kLineStopped, kStopped + 1));
     EXPECT_EQ(INVALID_SOCKET, test::Connect(nLocal)) << "a listener outlived its run";
-    EXPECT_EQ(kStopped + 1, CountOf(Lines(), "Gestarted."));
+    EXPECT_EQ(kStopped + 1, CountOf(Lines(), kLineStarted));
     EXPECT_FALSE(BoxBesides(m_hDlg));
 }
 
@@ -403,7 +365,7 @@ TEST_F(MainDialog, BeendenLetsARunningWorkerEndByItself)
     StartOn(std::to_string(nLocal), nLocal);
     Command(IDCANCEL);
     // The worker's last line arrived while Beenden waited for it.
-    EXPECT_EQ(1u, CountOf(Lines(), "Gestoppt."));
+    EXPECT_EQ(1u, CountOf(Lines(), kLineStopped));
     EXPECT_FALSE(IsWindowVisible(m_hDlg));
     EXPECT_FALSE(Enabled(IDOK)) << "Beenden must leave the buttons alone";
     EXPECT_EQ(INVALID_SOCKET, test::Connect(nLocal));
