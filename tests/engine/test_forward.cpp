@@ -4,9 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <random>
 #include <string>
-#include <vector>
 
 #include "tests/support/worker_test.h"
 

@@ -252,6 +252,16 @@ bool LineChecker::WaitForStop(milliseconds timeout)
     return WaitUntil([&] { return m_bStopped; }, timeout) || Fail(std::string("no \"") + kLineStopped + "\" after Stop");
 }
 
+bool LineChecker::SawAll(std::uint64_t nServed)
+{
+    // Started, waiting and stopped, and two for each connection.
+    std::uint64_t nExpected = 3 + 2 * nServed;
+    if (m_nSeen != nExpected)
+        return Fail(std::to_string(m_nSeen) + " status lines, expected " + std::to_string(nExpected));
+    std::printf("soak: status lines %llu as expected\n", static_cast<unsigned long long>(m_nSeen));
+    return true;
+}
+
 bool LineChecker::WaitUntil(const std::function<bool()>& done, milliseconds timeout)
 {
     Clock::time_point end = Clock::now() + timeout;

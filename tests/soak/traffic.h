@@ -53,6 +53,9 @@ public:
     bool WaitFor(std::uint64_t nLines, milliseconds timeout);
     // After Stop: waits for the last line.
     bool WaitForStop(milliseconds timeout);
+    // After the last line: whether the run's nServed connections gave all
+    // the lines seen, no more and no fewer (says so either way).
+    bool SawAll(std::uint64_t nServed);
     std::uint64_t Seen() const { return m_nSeen; }
 
 private:

@@ -85,11 +85,6 @@ bool Program::SetField(int nId, const std::string& text)
            bSet != 0;
 }
 
-bool Program::Answers(milliseconds timeout)
-{
-    return SendWithin(m_hDlg, WM_NULL, 0, 0, nullptr, timeout);
-}
-
 bool Program::Enabled(int nId)
 {
     return IsWindowEnabled(GetDlgItem(m_hDlg, nId)) != FALSE;
@@ -105,16 +100,21 @@ int Program::StatusCount()
 
 bool Program::StatusLines(int nFrom, std::vector<std::string>* pLines)
 {
+    return StatusListLines(m_hDlg, nFrom, pLines);
+}
+
+bool StatusListLines(HWND hDlg, int nFrom, std::vector<std::string>* pLines)
+{
     pLines->clear();
-    HWND hList = GetDlgItem(m_hDlg, IDC_STATUS);
-    int nCount = StatusCount();
-    if (nCount < 0)
+    HWND hList = GetDlgItem(hDlg, IDC_STATUS);
+    DWORD_PTR nCount = 0;
+    if (!SendWithin(hList, LB_GETCOUNT, 0, 0, &nCount))
         return false;
     // Wine hands the text of another process's list over only in the
     // wide form. The worker's lines are plain ASCII and fit its 256-byte
     // buffer.
     WCHAR wszLine[512];
-    for (int i = nFrom; i < nCount; ++i) {
+    for (int i = nFrom; i < static_cast<int>(nCount); ++i) {
         DWORD_PTR cch = 0;
         if (!SendWithin(hList, LB_GETTEXTLEN, static_cast<WPARAM>(i), 0, &cch) || cch >= 512)
             return false;

@@ -34,7 +34,6 @@ public:
     const std::string& Why() const { return m_why; }
     HWND Dialog() const { return m_hDlg; }
     DWORD Id() const { return m_pi.dwProcessId; }
-    HANDLE Process() const { return m_pi.hProcess; }
 
     // A command as the dialog gets it from a button, Enter or Esc; returns
     // once the dialog has handled it. False when the dialog did not answer.
@@ -42,8 +41,6 @@ public:
     // Only queues the command (for a dialog that may be held up).
     void PostCommand(int nId);
     bool SetField(int nId, const std::string& text);
-    // Whether the dialog handles messages within the time.
-    bool Answers(milliseconds timeout = kAnswer);
     bool Enabled(int nId);
 
     // The status list: its length, and its lines from index nFrom on.
@@ -74,6 +71,10 @@ private:
     PROCESS_INFORMATION m_pi = {};
     HWND m_hDlg = nullptr;
 };
+
+// The lines of a dialog's status list from index nFrom on, in this process
+// or another; false when the dialog did not answer.
+bool StatusListLines(HWND hDlg, int nFrom, std::vector<std::string>* pLines);
 
 // The first visible dialog or message box for which match holds, given the
 // box, its process and its caption; nullptr when there is none.

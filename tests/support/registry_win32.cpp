@@ -5,7 +5,7 @@
 namespace test {
 
 const char kKeyPath[] = "Software\\Kro\\Velmorin";
-const char kParentPath[] = "Software\\Kro";
+static const char kParentPath[] = "Software\\Kro";
 
 static bool KeyExists(const char* szPath)
 {

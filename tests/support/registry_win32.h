@@ -10,8 +10,7 @@
 
 namespace test {
 
-extern const char kKeyPath[];     // Software\Kro\Velmorin
-extern const char kParentPath[];  // Software\Kro
+extern const char kKeyPath[];  // Software\Kro\Velmorin
 
 void DeleteSettings();
 // What the settings key holds under a name: its type and bytes, or false.

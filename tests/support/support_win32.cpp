@@ -4,7 +4,6 @@
 
 #include "tests/support/support.h"
 
-#include <cstdio>
 #include <future>
 #include <map>
 #include <mutex>
@@ -193,15 +192,7 @@ void DestroyStatusWindow(HWND hWnd)
 std::vector<std::string> StatusText(HWND hWnd)
 {
     std::vector<std::string> lines;
-    LRESULT nCount = SendDlgItemMessageA(hWnd, IDC_STATUS, LB_GETCOUNT, 0, 0);
-    for (LRESULT i = 0; i < nCount; ++i) {
-        char szLine[512] = "";
-        LRESULT nLen = SendDlgItemMessageA(hWnd, IDC_STATUS, LB_GETTEXTLEN, static_cast<WPARAM>(i), 0);
-        if (nLen >= 0 && nLen < static_cast<LRESULT>(sizeof szLine))
-            SendDlgItemMessageA(hWnd, IDC_STATUS, LB_GETTEXT, static_cast<WPARAM>(i),
-                                reinterpret_cast<LPARAM>(szLine));
-        lines.push_back(szLine);
-    }
+    StatusListLines(hWnd, 0, &lines);
     return lines;
 }
 

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <thread>
@@ -52,10 +53,7 @@ std::string Joined(const std::vector<std::string>& lines)
 
 size_t CountOf(const std::vector<std::string>& lines, const std::string& line)
 {
-    size_t n = 0;
-    for (const std::string& text : lines)
-        n += text == line ? 1 : 0;
-    return n;
+    return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
 }
 
 // Closes the settings boxes that come up meanwhile, from a thread of its
@@ -143,6 +141,19 @@ protected:
         return test::WaitUntil([&] { return CountOf(Lines(), line) >= n; });
     }
 
+    // What comes back on s, up to n bytes: this thread handles the worker's
+    // lines meanwhile, as the dialog lives on it.
+    std::string Echoed(SOCKET s, size_t n)
+    {
+        std::string echoed;
+        test::WaitUntil([&] {
+            if (test::Readable(s, test::milliseconds(0)))
+                echoed += test::ReceiveN(s, n - echoed.size(), test::milliseconds(100));
+            return echoed.size() >= n;
+        });
+        return echoed;
+    }
+
     // Start with the local port given as text; waits for the listener.
     void StartOn(const std::string& localPort, unsigned short nShown)
     {
@@ -213,14 +224,7 @@ TEST_F(MainDialog, StartForwardsStopStopsAndTheListKeepsEveryRun)
     ASSERT_NE(INVALID_SOCKET, sClient);
     std::string data = test::RandomBytes(5000, 4);
     ASSERT_TRUE(test::SendAll(sClient, data));
-    // The echo comes back while this thread handles the worker's lines.
-    std::string echoed;
-    ASSERT_TRUE(test::WaitUntil([&] {
-        if (test::Readable(sClient, test::milliseconds(0)))
-            echoed += test::ReceiveN(sClient, data.size() - echoed.size(), test::milliseconds(100));
-        return echoed.size() >= data.size();
-    }));
-    EXPECT_EQ(data, echoed);
+    ASSERT_EQ(data, Echoed(sClient, data.size()));
     test::Close(sClient);
     ASSERT_TRUE(WaitForCount(kLineEnded, 1));
 
@@ -330,31 +334,25 @@ TEST_F(MainDialog, RapidStopStartCyclesLeaveOneWorkingListener)
     Open();
     SetField(IDC_RPORT, std::to_string(backend.Port()));
     SetField(IDC_LPORT, std::to_string(nLocal));
-    const size_t kStopped = 6;
-    for (size_t i = 0; i < kStopped; ++i) {
+    const size_t kStoppedRuns = 6;
+    for (size_t i = 0; i < kStoppedRuns; ++i) {
         Command(IDOK);
         Command(IDC_STOP);
     }
     StartOn(std::to_string(nLocal), nLocal);
-    ASSERT_TRUE(WaitForCount(kLineStopped, kStopped));
+    ASSERT_TRUE(WaitForCount(kLineStopped, kStoppedRuns));
     EXPECT_FALSE(BoxBesides(m_hDlg));
 
     SOCKET sClient = test::Connect(nLocal);
     ASSERT_NE(INVALID_SOCKET, sClient) << "no listener; the list holds:" << Joined(Lines());
     ASSERT_TRUE(test::SendAll(sClient, "ping"));
-    std::string echoed;
-    ASSERT_TRUE(test::WaitUntil([&] {
-        if (test::Readable(sClient, test::milliseconds(0)))
-            echoed += test::ReceiveN(sClient, 4 - echoed.size(), test::milliseconds(100));
-        return echoed.size() >= 4;
-    }));
-    EXPECT_EQ("ping", echoed);
+    ASSERT_EQ("ping", Echoed(sClient, 4));
     test::Close(sClient);
 
     Command(IDC_STOP);
-    ASSERT_TRUE(WaitForCount(kLineStopped, kStopped + 1));
+    ASSERT_TRUE(WaitForCount(kLineStopped, kStoppedRuns + 1));
     EXPECT_EQ(INVALID_SOCKET, test::Connect(nLocal)) << "a listener outlived its run";
-    EXPECT_EQ(kStopped + 1, CountOf(Lines(), kLineStarted));
+    EXPECT_EQ(kStoppedRuns + 1, CountOf(Lines(), kLineStarted));
     EXPECT_FALSE(BoxBesides(m_hDlg));
 }
 
