@@ -8,6 +8,18 @@
 
 namespace soak {
 
+bool Fail(const std::string& why)
+{
+    std::printf("soak: FAIL %s\n", why.c_str());
+    std::fflush(stdout);
+    return false;
+}
+
+double Seconds(Clock::time_point from)
+{
+    return std::chrono::duration<double>(Clock::now() - from).count();
+}
+
 namespace {
 
 // A connection that moves no byte for this long has hung.
@@ -133,20 +145,19 @@ bool ReceiveSome(End* pEnd, unsigned char* pBuffer, unsigned char* pExpected)
     }
 }
 
-}  // namespace
+struct Connection {
+    std::uint64_t nIndex;  // picks the byte patterns of both streams
+    std::uint64_t cbUp;    // client to backend
+    std::uint64_t cbDown;  // backend to client
+    bool bClientCloses;
+};
 
-bool Fail(const std::string& why)
-{
-    std::printf("soak: FAIL %s\n", why.c_str());
-    std::fflush(stdout);
-    return false;
-}
-
-double Seconds(Clock::time_point from)
-{
-    return std::chrono::duration<double>(Clock::now() - from).count();
-}
-
+// Runs one connection through the forwarder: a client to nLocalPort, the
+// backend's end accepted from sBackend, both driven from this thread. The
+// side that closes first does so once it has sent and received everything;
+// the other then has to see the end of the stream after exactly the bytes
+// it expects. False (after printing why) on a lost, extra, changed or
+// stalled byte.
 bool RunConnection(const Connection& conn, unsigned short nLocalPort, SOCKET sBackend)
 {
     static unsigned char buffer[kChunk], expected[kChunk];
@@ -218,6 +229,8 @@ bool RunConnection(const Connection& conn, unsigned short nLocalPort, SOCKET sBa
     backend.Close();
     return bOk;
 }
+
+}  // namespace
 
 LineChecker::LineChecker(unsigned short nPort, std::function<bool(std::vector<std::string>*)> fetch,
                          std::function<void(milliseconds)> wait)

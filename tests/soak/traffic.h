@@ -20,21 +20,6 @@ using Clock = std::chrono::steady_clock;
 bool Fail(const std::string& why);
 double Seconds(Clock::time_point from);
 
-struct Connection {
-    std::uint64_t nIndex;  // picks the byte patterns of both streams
-    std::uint64_t cbUp;    // client to backend
-    std::uint64_t cbDown;  // backend to client
-    bool bClientCloses;
-};
-
-// Runs one connection through the forwarder: a client to nLocalPort, the
-// backend's end accepted from sBackend, both driven from this thread. The
-// side that closes first does so once it has sent and received everything;
-// the other then has to see the end of the stream after exactly the bytes
-// it expects. False (after printing why) on a lost, extra, changed or
-// stalled byte.
-bool RunConnection(const Connection& conn, unsigned short nLocalPort, SOCKET sBackend);
-
 // Checks the forwarder's status lines as they come: "Gestarted.", the
 // waiting line, then "Verbunden mit 127.0.0.1" and "Verbindung beendet."
 // for each connection, and "Gestoppt." only after Stop, between

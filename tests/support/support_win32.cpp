@@ -5,8 +5,6 @@
 #include "tests/support/support.h"
 
 #include <future>
-#include <map>
-#include <mutex>
 
 #include "res/resource.h"
 #include "tests/support/program_win32.h"
@@ -135,23 +133,14 @@ double ProcessCpuSeconds()
     return seconds(kernel) + seconds(user);
 }
 
-namespace {
 // Each status window lives on a thread of its own that does nothing but
 // handle messages, as the dialog thread does: the test thread may then block
-// in socket calls while a worker sends it status lines.
-struct UiThread {
-    std::thread thread;
-    DWORD dwThreadId = 0;
-};
-std::mutex g_uiMutex;
-std::map<HWND, UiThread> g_uiThreads;
-}  // namespace
-
+// in socket calls while a worker sends it status lines. The window keeps its
+// thread in its user data.
 HWND CreateStatusWindow()
 {
     std::promise<HWND> created;
-    std::promise<DWORD> threadId;
-    std::thread ui([&] {
+    std::thread* pThread = new std::thread([&] {
         // A plain parent with the list box under the dialog's control number
         // is all that AddStatus addresses.
         HWND hWnd = CreateWindowExA(0, "STATIC", "status", WS_OVERLAPPEDWINDOW, 0, 0, 300, 300,
@@ -159,7 +148,6 @@ HWND CreateStatusWindow()
         CreateWindowExA(0, "LISTBOX", "", WS_CHILD | WS_VISIBLE | WS_VSCROLL | LBS_NOTIFY, 0, 0,
                         280, 260, hWnd, reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_STATUS)),
                         GetModuleHandleA(nullptr), nullptr);
-        threadId.set_value(GetCurrentThreadId());
         created.set_value(hWnd);
         MSG msg;
         while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
@@ -168,25 +156,18 @@ HWND CreateStatusWindow()
         }
     });
     HWND hWnd = created.get_future().get();
-    std::lock_guard<std::mutex> lock(g_uiMutex);
-    UiThread& entry = g_uiThreads[hWnd];
-    entry.dwThreadId = threadId.get_future().get();
-    entry.thread = std::move(ui);
+    SetWindowLongPtrA(hWnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(pThread));
     return hWnd;
 }
 
 void DestroyStatusWindow(HWND hWnd)
 {
-    UiThread entry;
-    {
-        std::lock_guard<std::mutex> lock(g_uiMutex);
-        entry = std::move(g_uiThreads[hWnd]);
-        g_uiThreads.erase(hWnd);
-    }
+    std::thread* pThread = reinterpret_cast<std::thread*>(GetWindowLongPtrA(hWnd, GWLP_USERDATA));
     // Destroyed by its own thread, which then leaves its loop.
     PostMessageA(hWnd, WM_CLOSE, 0, 0);
-    PostThreadMessageA(entry.dwThreadId, WM_QUIT, 0, 0);
-    entry.thread.join();
+    PostThreadMessageA(GetWindowThreadProcessId(hWnd, nullptr), WM_QUIT, 0, 0);
+    pThread->join();
+    delete pThread;
 }
 
 std::vector<std::string> StatusText(HWND hWnd)
