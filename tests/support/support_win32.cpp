@@ -162,10 +162,12 @@ HWND CreateStatusWindow()
 
 void DestroyStatusWindow(HWND hWnd)
 {
+    // Taken before the window goes, which may be at once.
     std::thread* pThread = reinterpret_cast<std::thread*>(GetWindowLongPtrA(hWnd, GWLP_USERDATA));
+    DWORD dwThreadId = GetWindowThreadProcessId(hWnd, nullptr);
     // Destroyed by its own thread, which then leaves its loop.
     PostMessageA(hWnd, WM_CLOSE, 0, 0);
-    PostThreadMessageA(GetWindowThreadProcessId(hWnd, nullptr), WM_QUIT, 0, 0);
+    PostThreadMessageA(dwThreadId, WM_QUIT, 0, 0);
     pThread->join();
     delete pThread;
 }
@@ -210,7 +212,8 @@ Canary::Canary()
 {
     SOCKET sListen = Listen(0);
     m_a = Connect(LocalPort(sListen));
-    m_b = Accept(sListen);
+    if (m_a != INVALID_SOCKET)  // else nothing would come to accept
+        m_b = Accept(sListen);
     Close(sListen);
     HANDLE hRead = nullptr, hWrite = nullptr;
     if (CreatePipe(&hRead, &hWrite, nullptr, 0)) {
