@@ -1,48 +1,31 @@
 // Fuzz target: the dialog's three fields on their way into a worker's record
-// and the worker's reading of the host text. The dialog itself is Windows
-// only, so its steps are repeated here: a field yields at most its buffer
-// less one characters, a port is atoi's value cut to 16 bits. The record is
-// the engine's own; the host is read as the worker reads a dotted address,
-// never looked up, so that no input reaches the network.
+// (ui/fields.cpp) and the worker's first step with the host text, the
+// dotted address (engine/forward.cpp), which never looks a name up, so that
+// no input reaches the network. The oracles below work out by hand what a
+// decimal port and a plain dotted address must give; they check the
+// product's steps, they do not stand in for them.
 //
 // Input: the host, the remote port and the local port text, separated by
 // newline bytes (missing parts are empty).
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "engine/forward.h"
+#include "ui/fields.h"
 
 namespace {
 
-const std::size_t kHostBuffer = 256;
-const std::size_t kHostChars = 254;  // the dialog asks for at most this many
-const std::size_t kPortBuffer = 8;
-
-// What an edit field hands over into a buffer of cbBuffer bytes asked for
-// nMax characters: the text up to its first zero byte (an edit control
-// holds none), at most nMax characters, terminated.
-void ReadField(const std::string& field, char* szBuffer, std::size_t cbBuffer, std::size_t nMax)
-{
-    std::size_t n = std::strlen(field.c_str());
-    if (n > nMax)
-        n = nMax;
-    if (n > cbBuffer - 1)
-        std::abort();
-    std::memcpy(szBuffer, field.data(), n);
-    szBuffer[n] = '\0';
-}
-
-// atoi's value worked out by hand: leading white space, a sign, digits.
-// A field of seven characters cannot overflow an int.
-long DecimalValue(const char* sz)
+// What atoi must give for a port field's text: leading white space, a sign,
+// digits, cut to 16 bits. A field's few characters cannot overflow a long.
+unsigned short DecimalPort(const char* sz)
 {
     while (std::isspace(static_cast<unsigned char>(*sz)))
         ++sz;
@@ -52,17 +35,7 @@ long DecimalValue(const char* sz)
     long n = 0;
     while (*sz >= '0' && *sz <= '9')
         n = n * 10 + (*sz++ - '0');
-    return bNegative ? -n : n;
-}
-
-unsigned short PortFromField(const std::string& field)
-{
-    char szPort[kPortBuffer];
-    ReadField(field, szPort, sizeof szPort, kPortBuffer - 1);
-    unsigned short nPort = static_cast<unsigned short>(std::atoi(szPort));
-    if (nPort != static_cast<unsigned short>(static_cast<unsigned long>(DecimalValue(szPort)) & 0xffff))
-        std::abort();  // not the low 16 bits of the number written
-    return nPort;
+    return static_cast<unsigned short>(static_cast<unsigned long>(bNegative ? -n : n) & 0xffff);
 }
 
 // A dotted address as inet_addr reads it, for plain decimal parts only:
@@ -91,17 +64,8 @@ bool PlainDotted(const char* sz, std::uint32_t* pAddr)
     return true;
 }
 
-// The worker's first step for a host text that starts with four numbers.
-// Returns false where the worker would look the name up instead.
-bool ResolveDotted(const char* szHost, struct in_addr* pAddr)
-{
-    unsigned int a, b, c, d;
-    if (std::sscanf(szHost, "%u.%u.%u.%u", &a, &b, &c, &d) != 4)
-        return false;
-    pAddr->s_addr = inet_addr(szHost);
-    return true;
-}
-
+// Part nIndex of the input as an edit control would hold it: up to its
+// first zero byte.
 std::string Part(const std::string& input, std::size_t nIndex)
 {
     std::size_t nStart = 0;
@@ -111,8 +75,7 @@ std::string Part(const std::string& input, std::size_t nIndex)
             return std::string();
         ++nStart;
     }
-    std::size_t nEnd = input.find('\n', nStart);
-    return input.substr(nStart, nEnd == std::string::npos ? std::string::npos : nEnd - nStart);
+    return std::string(input.substr(nStart, input.find('\n', nStart) - nStart).c_str());
 }
 
 }  // namespace
@@ -120,22 +83,22 @@ std::string Part(const std::string& input, std::size_t nIndex)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t cbData)
 {
     std::string input(reinterpret_cast<const char*>(pData), cbData);
+    std::string host = Part(input, 0), rport = Part(input, 1), lport = Part(input, 2);
 
-    char szHost[kHostBuffer];
-    ReadField(Part(input, 0), szHost, sizeof szHost, kHostChars);
-    unsigned short nRemotePort = PortFromField(Part(input, 1));
-    unsigned short nLocalPort = PortFromField(Part(input, 2));
-
-    // The record keeps what the dialog read, unchanged.
-    ForwardState* pfs = NewForwardState(nullptr, szHost, nLocalPort, nRemotePort);
-    if (std::strcmp(pfs->szHost, szHost) != 0 || std::strlen(pfs->szHost) > kHostChars ||
-        pfs->nLocalPort != nLocalPort || pfs->nRemotePort != nRemotePort || pfs->bRunning.load() != 1)
-        std::abort();
+    // The whole texts go in: the step cuts them to the fields' lengths itself.
+    ForwardState* pfs = NewRunFromFields(nullptr, host.c_str(), rport.c_str(), lport.c_str());
+    rport.resize(std::min(rport.size(), static_cast<std::size_t>(kPortField - 1)));
+    lport.resize(std::min(lport.size(), static_cast<std::size_t>(kPortField - 1)));
+    if (pfs->szHost != host.substr(0, kHostField - 1) || pfs->bRunning.load() != 1)
+        std::abort();  // not the host as the field hands it over
+    if (pfs->nRemotePort != PortOf(rport.c_str()) || pfs->nRemotePort != DecimalPort(rport.c_str()) ||
+        pfs->nLocalPort != PortOf(lport.c_str()) || pfs->nLocalPort != DecimalPort(lport.c_str()))
+        std::abort();  // not the low 16 bits of the number written
 
     struct in_addr addr;
     addr.s_addr = htonl(INADDR_ANY);
     std::uint32_t expected;
-    if (ResolveDotted(pfs->szHost, &addr)) {
+    if (DottedAddress(pfs->szHost, &addr)) {
         // A plain dotted address is taken as written.
         if (PlainDotted(pfs->szHost, &expected) && addr.s_addr != expected)
             std::abort();

@@ -5,15 +5,11 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstring>
 #include <string>
-#include <vector>
 
 #include "tests/support/worker_test.h"
 
 using namespace test;
-using Lines = std::vector<std::string>;
 
 namespace {
 
@@ -41,12 +37,10 @@ TEST_F(HostText, UnusableHostReachesNothingAndStopsWorker)
         ASSERT_NE(sClient, INVALID_SOCKET);
         SendAll(sClient, "x");
         std::string received;
-        EXPECT_TRUE(ReceiveUntilEnd(sClient, &received)) << "the client's connection was not ended";
+        EXPECT_EQ(ReceiveUntilEnd(sClient, &received), kEndOrderly) << "the client's connection was not ended";
         EXPECT_EQ(received, "");
-        EXPECT_TRUE(JoinWorker(&m_worker)) << "worker did not stop by itself";
-        EXPECT_EQ(m_worker.dwExit.load(), kStopped);
-        EXPECT_EQ(StatusText(m_hDlg), (Lines{"Gestarted.", Waiting(), "Verbunden mit 127.0.0.1",
-                                             "Verbindung beendet.", "Gestoppt."}));
+        EXPECT_EQ(EndedWith(), kStopped);
+        EXPECT_EQ(Status(), Run(1, true));
         EXPECT_FALSE(ErrorBoxShown()) << "a box was shown";
         EXPECT_FALSE(Readable(sService, milliseconds(200))) << "a local service was reached";
         Close(sClient);
@@ -72,11 +66,10 @@ TEST_F(HostText, AddressWithTrailingTextOrShortenedReachesRemote)
         EXPECT_TRUE(SendAll(sClient, data));
         EXPECT_EQ(ReceiveN(sClient, data.size()), data);
         Close(sClient);
-        EXPECT_TRUE(WaitForLine(m_hDlg, "Verbindung beendet."));
+        EXPECT_TRUE(WaitForLine(m_hDlg, kLineEnded));
         StopWorker(&m_worker);
         EXPECT_TRUE(JoinWorker(&m_worker));
-        EXPECT_EQ(StatusText(m_hDlg), (Lines{"Gestarted.", Waiting(), "Verbunden mit 127.0.0.1",
-                                             "Verbindung beendet.", "Gestoppt."}));
+        EXPECT_EQ(Status(), Run(1, true));
         Restart();
     }
 }
@@ -93,7 +86,7 @@ TEST_F(HostText, LongestHostFromDialogIsUsedWhole)
     EXPECT_TRUE(SendAll(sClient, "ping"));
     EXPECT_EQ(ReceiveN(sClient, 4), "ping");
     Close(sClient);
-    EXPECT_TRUE(WaitForLine(m_hDlg, "Verbindung beendet."));
+    EXPECT_TRUE(WaitForLine(m_hDlg, kLineEnded));
 }
 
 // The record keeps at most 255 characters of the host, and every port

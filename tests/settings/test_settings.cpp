@@ -16,47 +16,18 @@
 namespace {
 
 using test::kKeyPath;
+using test::Store;
+using test::Stored;
+using test::SystemText;
 
 ::testing::Environment* const g_pSavedSettings =
     ::testing::AddGlobalTestEnvironment(new test::SavedSettings);
-
-// What the registry holds under a name: type and bytes, or false.
-bool Stored(const char* szName, DWORD* pdwType, std::string* pData)
-{
-    BYTE data[4096];
-    DWORD cbData = sizeof data;
-    if (RegGetValueA(HKEY_CURRENT_USER, kKeyPath, szName, RRF_RT_ANY | RRF_NOEXPAND, pdwType, data,
-                     &cbData) != ERROR_SUCCESS)
-        return false;
-    pData->assign(reinterpret_cast<char*>(data), cbData);
-    return true;
-}
-
-void Store(const char* szName, DWORD dwType, const std::string& data)
-{
-    HKEY hKey;
-    RegCreateKeyA(HKEY_CURRENT_USER, kKeyPath, &hKey);
-    RegSetValueExA(hKey, szName, 0, dwType, reinterpret_cast<const BYTE*>(data.data()),
-                   static_cast<DWORD>(data.size()));
-    RegCloseKey(hKey);
-}
 
 std::string Read(const char* szName, const char* szDefault, DWORD cbBuffer)
 {
     std::vector<char> buffer(cbBuffer, 'X');
     RegQryName(szName, szDefault, buffer.data(), cbBuffer);
     return std::string(buffer.data(), strnlen(buffer.data(), cbBuffer));
-}
-
-std::string SystemText(DWORD dwError)
-{
-    char* pszText = nullptr;
-    FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, dwError,
-                   MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<LPSTR>(&pszText), 0,
-                   nullptr);
-    std::string text = pszText != nullptr ? pszText : "";
-    LocalFree(pszText);
-    return text;
 }
 
 class Settings : public ::testing::Test {
@@ -148,7 +119,7 @@ TEST_F(Settings, UnopenableKeyShowsTheRealReason)
     bool bReadBox = test::TakeErrorBox("RegQryName", &text);
     reader.join();
     EXPECT_TRUE(bReadBox) << "no RegQryName box";
-    EXPECT_EQ(text, SystemText(static_cast<DWORD>(lReason)));
+    EXPECT_EQ(text, SystemText(lReason));
     EXPECT_NE(text, SystemText(ERROR_SUCCESS));
     EXPECT_STREQ(szBuffer, "keep") << "a failed read changed the buffer";
 
@@ -156,7 +127,7 @@ TEST_F(Settings, UnopenableKeyShowsTheRealReason)
     bool bWriteBox = test::TakeErrorBox("RegSetName", &text);
     writer.join();
     EXPECT_TRUE(bWriteBox) << "no RegSetName box";
-    EXPECT_EQ(text, SystemText(static_cast<DWORD>(lReason)));
+    EXPECT_EQ(text, SystemText(lReason));
 
     WriteVersion();  // silent: returns without a box to close
     EXPECT_FALSE(test::ErrorBoxShown());

@@ -2,64 +2,30 @@
 
 #include "tests/soak/traffic.h"
 
-#include "tests/support/loopback.h"
-
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <random>
 
-#ifdef _WIN32
-#include <windows.h>
-#include <winsock.h>
-#else
-#include <fcntl.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <unistd.h>
-#endif
-
 namespace soak {
+
+bool Fail(const std::string& why)
+{
+    std::printf("soak: FAIL %s\n", why.c_str());
+    std::fflush(stdout);
+    return false;
+}
+
+double Seconds(Clock::time_point from)
+{
+    return std::chrono::duration<double>(Clock::now() - from).count();
+}
 
 namespace {
 
 // A connection that moves no byte for this long has hung.
 const milliseconds kStall(20000);
-const int kPollStepMs = 1000;  // each wait is short so the stall check runs
+const milliseconds kPollStep(1000);  // each wait is short so the stall check runs
 const std::size_t kChunk = 64 * 1024;
-
-#ifdef _WIN32
-bool WouldBlock()
-{
-    return WSAGetLastError() == WSAEWOULDBLOCK;
-}
-
-std::string LastErrorText()
-{
-    return "error " + std::to_string(WSAGetLastError());
-}
-
-void SetNonBlocking(SOCKET s)
-{
-    u_long bOn = 1;
-    ioctlsocket(s, FIONBIO, &bOn);
-}
-#else
-bool WouldBlock()
-{
-    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
-}
-
-std::string LastErrorText()
-{
-    return std::strerror(errno);
-}
-
-void SetNonBlocking(SOCKET s)
-{
-    fcntl(s, F_SETFL, fcntl(s, F_GETFL) | O_NONBLOCK);
-}
-#endif
 
 // The forwarder passes data on in pieces of 1513 bytes with Nagle's rule
 // in force; against a peer that delays its acknowledgements, the last small
@@ -69,19 +35,8 @@ void SetNonBlocking(SOCKET s)
 // are the same either way.
 void PromptPeer(SOCKET s)
 {
-    int nOne = 1;
     SetNonBlocking(s);
-    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&nOne), sizeof nOne);
-}
-
-void AcknowledgeNow(SOCKET s)
-{
-#ifdef TCP_QUICKACK
-    int nOne = 1;
-    setsockopt(s, IPPROTO_TCP, TCP_QUICKACK, &nOne, sizeof nOne);
-#else
-    (void)s;
-#endif
+    Prompt(s);
 }
 
 // The byte pattern of one stream: byte k depends on the stream's key and k
@@ -109,67 +64,6 @@ void Pattern(std::uint64_t key, std::uint64_t offset, unsigned char* p, std::siz
         i += nTake;
         k += nTake;
     }
-}
-
-SOCKET ConnectLoopback(unsigned short nPort)
-{
-    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-    if (s == INVALID_SOCKET)
-        return INVALID_SOCKET;
-    struct sockaddr_in addr = test::Loopback(nPort);
-    if (connect(s, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) {
-        CloseSocket(s);
-        return INVALID_SOCKET;
-    }
-    return s;
-}
-
-// Which of the sockets can be read (or have ended) and written; false when
-// the wait itself fails. A time-out leaves all flags false.
-bool WaitEvents(const SOCKET* ps, const bool* pbWantWrite, int n, bool* pbReadable, bool* pbWritable,
-                int nTimeoutMs)
-{
-#ifdef _WIN32
-    fd_set readable, writable;
-    FD_ZERO(&readable);
-    FD_ZERO(&writable);
-    for (int i = 0; i < n; ++i) {
-        FD_SET(ps[i], &readable);
-        if (pbWantWrite[i])
-            FD_SET(ps[i], &writable);
-    }
-    struct timeval tv = {nTimeoutMs / 1000, (nTimeoutMs % 1000) * 1000};
-    if (select(0, &readable, &writable, nullptr, &tv) == SOCKET_ERROR)
-        return false;
-    for (int i = 0; i < n; ++i) {
-        pbReadable[i] = FD_ISSET(ps[i], &readable) != 0;
-        pbWritable[i] = FD_ISSET(ps[i], &writable) != 0;
-    }
-    return true;
-#else
-    struct pollfd fds[2];
-    for (int i = 0; i < n; ++i) {
-        fds[i].fd = ps[i];
-        fds[i].events = static_cast<short>(POLLIN | (pbWantWrite[i] ? POLLOUT : 0));
-        fds[i].revents = 0;
-    }
-    if (poll(fds, static_cast<nfds_t>(n), nTimeoutMs) < 0)
-        return errno == EINTR;
-    for (int i = 0; i < n; ++i) {
-        pbReadable[i] = (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
-        pbWritable[i] = (fds[i].revents & POLLOUT) != 0;
-    }
-    return true;
-#endif
-}
-
-SOCKET AcceptWithin(SOCKET sListen, milliseconds timeout)
-{
-    bool bWantWrite = false, bReadable = false, bWritable = false;
-    if (!WaitEvents(&sListen, &bWantWrite, 1, &bReadable, &bWritable, static_cast<int>(timeout.count())) ||
-        !bReadable)
-        return INVALID_SOCKET;
-    return accept(sListen, nullptr, nullptr);
 }
 
 // One end of a connection as the soak drives it: what it sends, what it
@@ -227,9 +121,12 @@ bool ReceiveSome(End* pEnd, unsigned char* pBuffer, unsigned char* pExpected)
 {
     for (;;) {
         int n = static_cast<int>(recv(pEnd->s, reinterpret_cast<char*>(pBuffer), static_cast<int>(kChunk), 0));
-        AcknowledgeNow(pEnd->s);
+        if (n < 0 && !WouldBlock())
+            return Fail(Where(*pEnd, LastErrorText()));
+        // After the error is read: the call may set the last error anew.
+        Prompt(pEnd->s);
         if (n < 0)
-            return WouldBlock() || Fail(Where(*pEnd, LastErrorText()));
+            return true;
         if (n == 0) {
             pEnd->bEnded = true;
             return pEnd->AllReceived() || Fail(Where(*pEnd, "stream ended early"));
@@ -248,53 +145,19 @@ bool ReceiveSome(End* pEnd, unsigned char* pBuffer, unsigned char* pExpected)
     }
 }
 
-}  // namespace
+struct Connection {
+    std::uint64_t nIndex;  // picks the byte patterns of both streams
+    std::uint64_t cbUp;    // client to backend
+    std::uint64_t cbDown;  // backend to client
+    bool bClientCloses;
+};
 
-bool Fail(const std::string& why)
-{
-    std::printf("soak: FAIL %s\n", why.c_str());
-    std::fflush(stdout);
-    return false;
-}
-
-double Seconds(Clock::time_point from)
-{
-    return std::chrono::duration<double>(Clock::now() - from).count();
-}
-
-SOCKET ListenLoopback(unsigned short nPort)
-{
-    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-    if (s == INVALID_SOCKET)
-        return INVALID_SOCKET;
-    struct sockaddr_in addr = test::Loopback(nPort);
-    if (bind(s, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0 || listen(s, 16) != 0) {
-        CloseSocket(s);
-        return INVALID_SOCKET;
-    }
-    return s;
-}
-
-unsigned short PortOf(SOCKET s)
-{
-    struct sockaddr_in addr;
-    socklen_t cb = sizeof addr;
-    std::memset(&addr, 0, sizeof addr);
-    getsockname(s, reinterpret_cast<struct sockaddr*>(&addr), &cb);
-    return ntohs(addr.sin_port);
-}
-
-// Its own listener must not stay: the forwarder binds without address reuse.
-unsigned short FreePort()
-{
-    SOCKET s = ListenLoopback(0);
-    if (s == INVALID_SOCKET)
-        return 0;
-    unsigned short nPort = PortOf(s);
-    CloseSocket(s);
-    return nPort;
-}
-
+// Runs one connection through the forwarder: a client to nLocalPort, the
+// backend's end accepted from sBackend, both driven from this thread. The
+// side that closes first does so once it has sent and received everything;
+// the other then has to see the end of the stream after exactly the bytes
+// it expects. False (after printing why) on a lost, extra, changed or
+// stalled byte.
 bool RunConnection(const Connection& conn, unsigned short nLocalPort, SOCKET sBackend)
 {
     static unsigned char buffer[kChunk], expected[kChunk];
@@ -307,10 +170,10 @@ bool RunConnection(const Connection& conn, unsigned short nLocalPort, SOCKET sBa
     backend.cbOut = client.cbIn = conn.cbDown;
 
     std::string label = "connection " + std::to_string(conn.nIndex) + ": ";
-    client.s = ConnectLoopback(nLocalPort);
+    client.s = Connect(nLocalPort);
     if (client.s == INVALID_SOCKET)
         return Fail(label + "cannot connect to the forwarder");
-    backend.s = AcceptWithin(sBackend, kStall);
+    backend.s = Readable(sBackend, kStall) ? Accept(sBackend) : INVALID_SOCKET;
     if (backend.s == INVALID_SOCKET) {
         client.Close();
         return Fail(label + "the forwarder did not connect onward");
@@ -341,7 +204,7 @@ bool RunConnection(const Connection& conn, unsigned short nLocalPort, SOCKET sBa
         }
         if (n == 0)
             break;
-        if (!WaitEvents(sockets, bWantWrite, n, bReadable, bWritable, kPollStepMs)) {
+        if (!WaitEvents(sockets, bWantWrite, n, bReadable, bWritable, kPollStep)) {
             bOk = Fail(label + "waiting failed: " + LastErrorText());
             break;
         }
@@ -367,11 +230,13 @@ bool RunConnection(const Connection& conn, unsigned short nLocalPort, SOCKET sBa
     return bOk;
 }
 
+}  // namespace
+
 LineChecker::LineChecker(unsigned short nPort, std::function<bool(std::vector<std::string>*)> fetch,
                          std::function<void(milliseconds)> wait)
     : m_fetch(std::move(fetch)), m_wait(std::move(wait))
 {
-    m_expectHead = {"Gestarted.", "Warte auf Port " + std::to_string(nPort) + "..."};
+    m_expectHead = RunLines(nPort, 0, false);
 }
 
 bool LineChecker::Drain()
@@ -397,7 +262,17 @@ bool LineChecker::WaitFor(std::uint64_t nLines, milliseconds timeout)
 bool LineChecker::WaitForStop(milliseconds timeout)
 {
     m_bStopping = true;
-    return WaitUntil([&] { return m_bStopped; }, timeout) || Fail("no \"Gestoppt.\" after Stop");
+    return WaitUntil([&] { return m_bStopped; }, timeout) || Fail(std::string("no \"") + kLineStopped + "\" after Stop");
+}
+
+bool LineChecker::SawAll(std::uint64_t nServed)
+{
+    // Started, waiting and stopped, and two for each connection.
+    std::uint64_t nExpected = 3 + 2 * nServed;
+    if (m_nSeen != nExpected)
+        return Fail(std::to_string(m_nSeen) + " status lines, expected " + std::to_string(nExpected));
+    std::printf("soak: status lines %llu as expected\n", static_cast<unsigned long long>(m_nSeen));
+    return true;
 }
 
 bool LineChecker::WaitUntil(const std::function<bool()>& done, milliseconds timeout)
@@ -418,7 +293,7 @@ std::string LineChecker::Expected() const
 {
     if (m_nSeen < m_expectHead.size())
         return m_expectHead[m_nSeen];
-    return (m_nSeen - m_expectHead.size()) % 2 == 0 ? "Verbunden mit 127.0.0.1" : "Verbindung beendet.";
+    return (m_nSeen - m_expectHead.size()) % 2 == 0 ? kLineConnected : kLineEnded;
 }
 
 bool LineChecker::Accept(const std::string& text)
@@ -426,7 +301,7 @@ bool LineChecker::Accept(const std::string& text)
     if (m_bStopped)
         return false;
     if (m_bStopping && m_nSeen >= m_expectHead.size() && (m_nSeen - m_expectHead.size()) % 2 == 0 &&
-        text == "Gestoppt.") {
+        text == kLineStopped) {
         m_bStopped = true;
         return true;
     }

@@ -9,36 +9,16 @@
 #include <string>
 #include <vector>
 
-#include "engine/platform.h"
+#include "tests/support/support.h"
 
 namespace soak {
 
+using namespace test;
 using Clock = std::chrono::steady_clock;
-using std::chrono::milliseconds;
 
 // Prints "soak: FAIL why" and gives false.
 bool Fail(const std::string& why);
 double Seconds(Clock::time_point from);
-
-SOCKET ListenLoopback(unsigned short nPort);
-unsigned short PortOf(SOCKET s);
-// A port nobody holds right now, for the forwarder to listen on.
-unsigned short FreePort();
-
-struct Connection {
-    std::uint64_t nIndex;  // picks the byte patterns of both streams
-    std::uint64_t cbUp;    // client to backend
-    std::uint64_t cbDown;  // backend to client
-    bool bClientCloses;
-};
-
-// Runs one connection through the forwarder: a client to nLocalPort, the
-// backend's end accepted from sBackend, both driven from this thread. The
-// side that closes first does so once it has sent and received everything;
-// the other then has to see the end of the stream after exactly the bytes
-// it expects. False (after printing why) on a lost, extra, changed or
-// stalled byte.
-bool RunConnection(const Connection& conn, unsigned short nLocalPort, SOCKET sBackend);
 
 // Checks the forwarder's status lines as they come: "Gestarted.", the
 // waiting line, then "Verbunden mit 127.0.0.1" and "Verbindung beendet."
@@ -58,6 +38,9 @@ public:
     bool WaitFor(std::uint64_t nLines, milliseconds timeout);
     // After Stop: waits for the last line.
     bool WaitForStop(milliseconds timeout);
+    // After the last line: whether the run's nServed connections gave all
+    // the lines seen, no more and no fewer (says so either way).
+    bool SawAll(std::uint64_t nServed);
     std::uint64_t Seen() const { return m_nSeen; }
 
 private:

@@ -1,23 +1,16 @@
-// The test programs' entry: Windows Sockets 1.1 as the program itself starts it.
+// The test programs' entry, kept out of the support library so that the
+// soaks, which have entries of their own, link the same helpers.
 
 #include <gtest/gtest.h>
 
-#ifdef _WIN32
-#include <windows.h>
-#include <winsock.h>
-#endif
+#include "tests/support/support.h"
 
 int main(int argc, char** argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
-#ifdef _WIN32
-    WSADATA wsaData;
-    if (WSAStartup(0x0101, &wsaData) != 0)
+    if (!test::StartSockets())
         return 2;
-#endif
     int nResult = RUN_ALL_TESTS();
-#ifdef _WIN32
-    WSACleanup();
-#endif
+    test::StopSockets();
     return nResult;
 }

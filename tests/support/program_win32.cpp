@@ -25,28 +25,16 @@ Program::~Program()
     CloseHandle(m_pi.hThread);
 }
 
-// A program's dialog that belongs to no process of this test.
-static BOOL CALLBACK FindStranger(HWND hWnd, LPARAM lParam)
-{
-    char szClass[64] = "", szTitle[64] = "";
-    GetClassNameA(hWnd, szClass, sizeof szClass);
-    GetWindowTextA(hWnd, szTitle, sizeof szTitle);
-    DWORD dwProcess = 0;
-    GetWindowThreadProcessId(hWnd, &dwProcess);
-    if (std::strcmp(szClass, "#32770") == 0 && std::strcmp(szTitle, "Velmorin") == 0 &&
-        IsWindowVisible(hWnd) && dwProcess != GetCurrentProcessId()) {
-        *reinterpret_cast<DWORD*>(lParam) = dwProcess;
-        return FALSE;
-    }
-    return TRUE;
-}
-
 bool Program::Run(const char* szExe, milliseconds timeout)
 {
     m_szExe = szExe;
-    DWORD dwStranger = 0;
-    EnumWindows(FindStranger, reinterpret_cast<LPARAM>(&dwStranger));
-    if (dwStranger != 0) {
+    // A program's dialog that belongs to no process of this test.
+    HWND hStranger = FindBox([](HWND, DWORD dwProcess, const std::string& caption) {
+        return caption == "Velmorin" && dwProcess != GetCurrentProcessId();
+    });
+    if (hStranger != nullptr) {
+        DWORD dwStranger = 0;
+        GetWindowThreadProcessId(hStranger, &dwStranger);
         m_why = "another Velmorin dialog is open, of process " + std::to_string(dwStranger) +
                 ": something before this test left it running";
         return false;
@@ -97,11 +85,6 @@ bool Program::SetField(int nId, const std::string& text)
            bSet != 0;
 }
 
-bool Program::Answers(milliseconds timeout)
-{
-    return SendWithin(m_hDlg, WM_NULL, 0, 0, nullptr, timeout);
-}
-
 bool Program::Enabled(int nId)
 {
     return IsWindowEnabled(GetDlgItem(m_hDlg, nId)) != FALSE;
@@ -117,16 +100,21 @@ int Program::StatusCount()
 
 bool Program::StatusLines(int nFrom, std::vector<std::string>* pLines)
 {
+    return StatusListLines(m_hDlg, nFrom, pLines);
+}
+
+bool StatusListLines(HWND hDlg, int nFrom, std::vector<std::string>* pLines)
+{
     pLines->clear();
-    HWND hList = GetDlgItem(m_hDlg, IDC_STATUS);
-    int nCount = StatusCount();
-    if (nCount < 0)
+    HWND hList = GetDlgItem(hDlg, IDC_STATUS);
+    DWORD_PTR nCount = 0;
+    if (!SendWithin(hList, LB_GETCOUNT, 0, 0, &nCount))
         return false;
     // Wine hands the text of another process's list over only in the
     // wide form. The worker's lines are plain ASCII and fit its 256-byte
     // buffer.
     WCHAR wszLine[512];
-    for (int i = nFrom; i < nCount; ++i) {
+    for (int i = nFrom; i < static_cast<int>(nCount); ++i) {
         DWORD_PTR cch = 0;
         if (!SendWithin(hList, LB_GETTEXTLEN, static_cast<WPARAM>(i), 0, &cch) || cch >= 512)
             return false;
@@ -158,29 +146,6 @@ bool Program::Ended(milliseconds timeout, DWORD* pdwExit)
 // descriptors (each socket and file the program holds), threads and
 // resident anonymous memory. The host process is the newest one of this
 // Wine prefix whose command line names the program.
-static std::string ReadHostFile(const std::string& path)
-{
-    HANDLE hFile = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                               OPEN_EXISTING, 0, nullptr);
-    if (hFile == INVALID_HANDLE_VALUE)
-        return std::string();
-    std::string text;
-    char buffer[4096];
-    DWORD cbRead = 0;
-    for (int nRound = 0; nRound < 64 && ReadFile(hFile, buffer, sizeof buffer, &cbRead, nullptr) && cbRead > 0;
-         ++nRound)
-        text.append(buffer, cbRead);
-    CloseHandle(hFile);
-    return text;
-}
-
-static long HostStatusField(const std::string& status, const char* szName)
-{
-    std::string key = std::string("\n") + szName + ":";
-    size_t nAt = status.find(key);
-    return nAt == std::string::npos ? -1 : std::strtol(status.c_str() + nAt + key.size(), nullptr, 10);
-}
-
 static int CountHostEntries(const std::string& dir)
 {
     WIN32_FIND_DATAA found;
@@ -217,9 +182,9 @@ std::string Program::HostProcess() const
         if (!std::isdigit(static_cast<unsigned char>(found.cFileName[0])))
             continue;
         std::string dir = std::string("Z:\\proc\\") + found.cFileName;
-        std::string cmdline = ReadHostFile(dir + "\\cmdline");
+        std::string cmdline = FileText(dir + "\\cmdline");
         // Another Wine prefix may run the same program at the same time.
-        if (!prefix.empty() && ReadHostFile(dir + "\\environ").find(prefix) == std::string::npos)
+        if (!prefix.empty() && FileText(dir + "\\environ").find(prefix) == std::string::npos)
             continue;
         size_t cchLine = std::strlen(cmdline.c_str());
         if (cchLine < name.size() + 1 || lstrcmpiA(cmdline.c_str() + cchLine - name.size(), name.c_str()) != 0 ||
@@ -258,49 +223,56 @@ Program::Usage Program::Measure() const
     if (usage.nHandles == 0 || usage.cbPrivate == 0) {
         std::string host = HostProcess();
         if (!host.empty()) {
-            std::string status = ReadHostFile(host + "\\status");
+            std::string status = FileText(host + "\\status");
             usage.bHost = true;
             usage.nHandles = static_cast<DWORD>(CountHostEntries(host + "\\fd"));
-            usage.nThreads = static_cast<DWORD>(HostStatusField(status, "Threads"));
-            usage.cbPrivate = static_cast<SIZE_T>(HostStatusField(status, "RssAnon")) * 1024;
-            usage.cbWorkingSet = static_cast<SIZE_T>(HostStatusField(status, "VmRSS")) * 1024;
+            usage.nThreads = static_cast<DWORD>(StatusField(status, "Threads"));
+            usage.cbPrivate = static_cast<SIZE_T>(StatusField(status, "RssAnon")) * 1024;
+            usage.cbWorkingSet = static_cast<SIZE_T>(StatusField(status, "VmRSS")) * 1024;
         }
     }
     return usage;
 }
 
-FullListener::FullListener()
+struct BoxSearch {
+    const std::function<bool(HWND, DWORD, const std::string&)>* pMatch;
+    HWND hFound;
+};
+
+static BOOL CALLBACK MatchBox(HWND hWnd, LPARAM lParam)
 {
-    m_sListen = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int cbAddr = sizeof addr;
-    if (bind(m_sListen, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0 ||
-        listen(m_sListen, 0) != 0 ||
-        getsockname(m_sListen, reinterpret_cast<struct sockaddr*>(&addr), &cbAddr) != 0)
-        return;
-    m_nPort = ntohs(addr.sin_port);
-    // Connects without waiting until one of them is left hanging.
-    for (int i = 0; i < 16 && !m_bFull; ++i) {
-        SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-        u_long bNonBlocking = 1;
-        ioctlsocket(s, FIONBIO, &bNonBlocking);
-        connect(s, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr);
-        m_fillers.push_back(s);
-        fd_set writable;
-        FD_ZERO(&writable);
-        FD_SET(s, &writable);
-        struct timeval tv = {1, 0};
-        m_bFull = select(0, nullptr, &writable, nullptr, &tv) == 0;
+    BoxSearch* pSearch = reinterpret_cast<BoxSearch*>(lParam);
+    char szClass[64] = "", szTitle[256] = "";
+    GetClassNameA(hWnd, szClass, sizeof szClass);
+    GetWindowTextA(hWnd, szTitle, sizeof szTitle);
+    DWORD dwProcess = 0;
+    GetWindowThreadProcessId(hWnd, &dwProcess);
+    if (std::strcmp(szClass, "#32770") == 0 && IsWindowVisible(hWnd) && (*pSearch->pMatch)(hWnd, dwProcess, szTitle)) {
+        pSearch->hFound = hWnd;
+        return FALSE;
     }
+    return TRUE;
 }
 
-FullListener::~FullListener()
+HWND FindBox(const std::function<bool(HWND, DWORD, const std::string&)>& match)
 {
-    for (SOCKET s : m_fillers)
-        Close(s);
-    Close(m_sListen);
+    BoxSearch search = {&match, nullptr};
+    EnumWindows(MatchBox, reinterpret_cast<LPARAM>(&search));
+    return search.hFound;
+}
+
+HWND WaitForDialog(DWORD dwProcess, const std::string& caption, milliseconds timeout)
+{
+    HWND hFound = nullptr;
+    WaitUntil(
+        [&] {
+            hFound = FindBox([&](HWND, DWORD dwOf, const std::string& title) {
+                return dwOf == dwProcess && title == caption;
+            });
+            return hFound != nullptr;
+        },
+        timeout);
+    return hFound;
 }
 
 }  // namespace test

@@ -1,10 +1,11 @@
 // velmorin.exe as a child process, driven through its dialog from outside,
 // as a user would: fields, buttons, the status list, and what the process
-// holds of the system (Windows only).
+// holds of the system; and the dialogs and boxes on the screen (Windows only).
 #pragma once
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,7 +34,6 @@ public:
     const std::string& Why() const { return m_why; }
     HWND Dialog() const { return m_hDlg; }
     DWORD Id() const { return m_pi.dwProcessId; }
-    HANDLE Process() const { return m_pi.hProcess; }
 
     // A command as the dialog gets it from a button, Enter or Esc; returns
     // once the dialog has handled it. False when the dialog did not answer.
@@ -41,8 +41,6 @@ public:
     // Only queues the command (for a dialog that may be held up).
     void PostCommand(int nId);
     bool SetField(int nId, const std::string& text);
-    // Whether the dialog handles messages within the time.
-    bool Answers(milliseconds timeout = kAnswer);
     bool Enabled(int nId);
 
     // The status list: its length, and its lines from index nFrom on.
@@ -74,22 +72,15 @@ private:
     HWND m_hDlg = nullptr;
 };
 
-// A loopback listener whose queue is full, so that a connect to it gets
-// no answer and blocks.
-class FullListener {
-public:
-    FullListener();
-    ~FullListener();
-    FullListener(const FullListener&) = delete;
-    FullListener& operator=(const FullListener&) = delete;
-    bool Full() const { return m_bFull; }
-    unsigned short Port() const { return m_nPort; }
+// The lines of a dialog's status list from index nFrom on, in this process
+// or another; false when the dialog did not answer.
+bool StatusListLines(HWND hDlg, int nFrom, std::vector<std::string>* pLines);
 
-private:
-    SOCKET m_sListen = INVALID_SOCKET;
-    unsigned short m_nPort = 0;
-    bool m_bFull = false;
-    std::vector<SOCKET> m_fillers;
-};
+// The first visible dialog or message box for which match holds, given the
+// box, its process and its caption; nullptr when there is none.
+HWND FindBox(const std::function<bool(HWND, DWORD, const std::string&)>& match);
+// A visible dialog or message box of the process with the caption, or
+// nullptr after the timeout.
+HWND WaitForDialog(DWORD dwProcess, const std::string& caption, milliseconds timeout = kTimeout);
 
 }  // namespace test

@@ -5,7 +5,7 @@
 namespace test {
 
 const char kKeyPath[] = "Software\\Kro\\Velmorin";
-const char kParentPath[] = "Software\\Kro";
+static const char kParentPath[] = "Software\\Kro";
 
 static bool KeyExists(const char* szPath)
 {
@@ -19,6 +19,34 @@ static bool KeyExists(const char* szPath)
 void DeleteSettings()
 {
     RegDeleteKeyA(HKEY_CURRENT_USER, kKeyPath);
+}
+
+bool Stored(const char* szName, DWORD* pdwType, std::string* pData)
+{
+    BYTE data[4096];
+    DWORD cbData = sizeof data;
+    if (RegGetValueA(HKEY_CURRENT_USER, kKeyPath, szName, RRF_RT_ANY | RRF_NOEXPAND, pdwType, data,
+                     &cbData) != ERROR_SUCCESS)
+        return false;
+    pData->assign(reinterpret_cast<char*>(data), cbData);
+    return true;
+}
+
+std::string StoredText(const char* szName)
+{
+    DWORD dwType = 0;
+    std::string data;
+    return Stored(szName, &dwType, &data) ? std::string(data.c_str()) : "<none>";
+}
+
+void Store(const char* szName, DWORD dwType, const std::string& data)
+{
+    HKEY hKey;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, kKeyPath, 0, nullptr, 0, KEY_WRITE,
+                                             nullptr, &hKey, nullptr));
+    RegSetValueExA(hKey, szName, 0, dwType, reinterpret_cast<const BYTE*>(data.data()),
+                   static_cast<DWORD>(data.size()));
+    RegCloseKey(hKey);
 }
 
 void SavedSettings::SetUp()

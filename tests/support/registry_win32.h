@@ -10,10 +10,16 @@
 
 namespace test {
 
-extern const char kKeyPath[];     // Software\Kro\Velmorin
-extern const char kParentPath[];  // Software\Kro
+extern const char kKeyPath[];  // Software\Kro\Velmorin
 
 void DeleteSettings();
+// What the settings key holds under a name: its type and bytes, or false.
+bool Stored(const char* szName, DWORD* pdwType, std::string* pData);
+// The text stored under a name, up to its terminator, or "<none>".
+std::string StoredText(const char* szName);
+// Stores the bytes as they are (a text only with its terminator, if given
+// one), creating the key if need be.
+void Store(const char* szName, DWORD dwType, const std::string& data);
 
 // Puts the settings key back as this test program found it, whatever the
 // tests (and the programs they start) stored meanwhile. Register it with

@@ -1,10 +1,14 @@
-// Helpers shared by the tests of both builds: sockets on loopback, a status
-// window (the real list box on Windows, the recorder on POSIX), waiting with
-// a time-out, and the worker run in a thread of its own.
+// Helpers shared by every test program and both soaks: the worker's status
+// texts, sockets on loopback, a status window (the real list box on Windows,
+// the recorder on POSIX), waiting with a time-out, and the worker run in a
+// thread of its own. support.cpp holds what is the same on both systems;
+// support_win32.cpp and support_posix.cpp answer the rest, and the build
+// picks one of them.
 #pragma once
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <thread>
@@ -15,53 +19,53 @@
 namespace test {
 
 using std::chrono::milliseconds;
+using Lines = std::vector<std::string>;
 const milliseconds kTimeout(20000);
+
+// The worker's status lines, letter for letter. Every client of a test
+// comes from the loopback address.
+const char kLineStarted[] = "Gestarted.";
+const char kLineWaitingPrefix[] = "Warte auf Port ";
+const char kLineConnected[] = "Verbunden mit 127.0.0.1";
+const char kLineEnded[] = "Verbindung beendet.";
+const char kLineStopped[] = "Gestoppt.";
+std::string WaitingLine(unsigned short nPort);
+// The lines of one run on nPort with nClients served one after the other,
+// and "Gestoppt." at its end if bStopped.
+Lines RunLines(unsigned short nPort, int nClients, bool bStopped);
 
 // Waits until pred holds, handling this thread's window messages meanwhile
 // (the worker's status lines are synchronous sends to this thread).
 bool WaitUntil(const std::function<bool()>& pred, milliseconds timeout = kTimeout);
 
-// Handles the window messages that are waiting, if any.
-void PumpMessages();
-
 // A port that was free a moment ago: every run gets its own, since a port
 // the forwarder closed first stays unusable for a minute.
 unsigned short FreePort();
+unsigned short LocalPort(SOCKET s);  // the port s is bound to
 
-SOCKET Listen(unsigned short nPort, bool bAnyAddress = false);
+// On 127.0.0.1 (or every address); INVALID_SOCKET on failure.
+SOCKET Listen(unsigned short nPort, bool bAnyAddress = false, int nBacklog = 16);
 SOCKET Accept(SOCKET sListen);                 // blocks
 SOCKET Connect(unsigned short nPort);          // to 127.0.0.1; INVALID_SOCKET on failure
-void Close(SOCKET s);
-void Reset(SOCKET s);                          // closes with a reset instead of an end
+void Close(SOCKET s);                          // nothing for INVALID_SOCKET
+void ResetOnClose(SOCKET s);                   // its close then sends a reset, not an end
 bool SendAll(SOCKET s, const std::string& data);
 // Reads until n bytes arrived, the stream ended or timeout passed.
 std::string ReceiveN(SOCKET s, size_t n, milliseconds timeout = kTimeout);
-// Reads until the peer ends the stream; false on time-out or error.
-bool ReceiveUntilEnd(SOCKET s, std::string* pData, milliseconds timeout = kTimeout);
+// Reads until the peer ends the stream, and says how it ended.
+enum Ending { kEndOrderly, kEndReset, kEndNone };  // reset: or another failed read
+Ending ReceiveUntilEnd(SOCKET s, std::string* pData, milliseconds timeout = kTimeout);
 // True when s has something to read (or its end) within timeout.
 bool Readable(SOCKET s, milliseconds timeout);
 
 std::string RandomBytes(size_t n, unsigned nSeed);
 
-// The window a worker writes to.
-HWND CreateStatusWindow();
-void DestroyStatusWindow(HWND hWnd);
-std::vector<std::string> StatusText(HWND hWnd);
-int SelectedLine(HWND hWnd);  // -1 when none
+// The text of /proc style "Name: value" lines: the number after "szName:",
+// or -1. FileText gives a whole file, or nothing.
+long StatusField(const std::string& status, const char* szName);
+std::string FileText(const std::string& path);
+
 bool WaitForLine(HWND hWnd, const std::string& line, milliseconds timeout = kTimeout);
-
-#ifdef _WIN32
-// A visible dialog or message box of the process with the caption, or
-// nullptr after the timeout.
-HWND WaitForDialog(DWORD dwProcess, const std::string& caption, milliseconds timeout = kTimeout);
-#endif
-
-// Waits for an error box with the caption, returns its text and closes it.
-bool TakeErrorBox(const std::string& caption, std::string* pText, milliseconds timeout = kTimeout);
-// Whether an error box is open (or, on POSIX, was recorded).
-bool ErrorBoxShown();
-// The system's text for a socket error of the kind "address in use".
-std::string AddressInUseText();
 
 // A worker on its own thread, as the dialog starts it.
 struct Worker {
@@ -118,5 +122,96 @@ private:
     std::atomic<int> m_nOpen{0};
     Backend m_backend;
 };
+
+// A loopback listener whose queue is full, so that a connect to it gets
+// no answer and blocks.
+class FullListener {
+public:
+    FullListener();
+    ~FullListener();
+    FullListener(const FullListener&) = delete;
+    FullListener& operator=(const FullListener&) = delete;
+    bool Full() const { return m_bFull; }
+    unsigned short Port() const { return m_nPort; }
+
+private:
+    SOCKET m_sListen = INVALID_SOCKET;
+    unsigned short m_nPort = 0;
+    bool m_bFull = false;
+    std::vector<SOCKET> m_fillers;
+};
+
+// ---- Answered by support_win32.cpp or support_posix.cpp ----
+
+// Windows Sockets 1.1 as the program itself starts it (nothing on POSIX).
+bool StartSockets();
+void StopSockets();
+
+// Handles the window messages that are waiting, if any.
+void PumpMessages();
+// Lets about a millisecond pass; a sent message (a status line) ends it early.
+void Pause();
+
+// Which of the n sockets can be read (or have ended) and, where asked,
+// written. False when the wait itself fails; a time-out leaves all false.
+bool WaitEvents(const SOCKET* ps, const bool* pbWantWrite, int n, bool* pbReadable,
+                bool* pbWritable, milliseconds timeout);
+void SetNonBlocking(SOCKET s);
+// Sends each piece at once and, where the system lets it, acknowledges at
+// once; the quick acknowledgement lasts until the next read only.
+void Prompt(SOCKET s);
+bool WouldBlock();             // the last socket call failed only for want of room or data
+std::string LastErrorText();   // of the last socket call
+std::string SystemText(long nError);
+std::string AddressInUseText();
+// A send that blocks longer than this fails, so that no helper thread of a
+// test can hang on a peer that stopped reading for good.
+void LimitSendTime(SOCKET s, milliseconds limit);
+
+// Descriptors (natively) or handles (Windows) this process holds; -1 where
+// the system does not tell.
+long OpenHandles();
+double ProcessCpuSeconds();
+
+// The window a worker writes to.
+HWND CreateStatusWindow();
+void DestroyStatusWindow(HWND hWnd);
+std::vector<std::string> StatusText(HWND hWnd);
+int SelectedLine(HWND hWnd);  // -1 when none
+// Waits until the window holds nLines lines; on POSIX woken by the line itself.
+bool WaitForLineCount(HWND hWnd, size_t nLines, milliseconds timeout = kTimeout);
+
+// Waits for an error box with the caption, returns its text and closes it.
+bool TakeErrorBox(const std::string& caption, std::string* pText, milliseconds timeout = kTimeout);
+// Whether an error box is open (or, on POSIX, was recorded).
+bool ErrorBoxShown();
+
+// A connected socket pair and a pipe, as an unrelated part of the process
+// would hold them. Opened last, they take the numbers that closed sockets
+// leave free.
+class Canary {
+public:
+    Canary();
+    ~Canary();
+    Canary(const Canary&) = delete;
+    Canary& operator=(const Canary&) = delete;
+    // Both directions of the pair and the pipe still carry a byte.
+    bool Intact();
+
+private:
+    bool PipeCarries();
+    SOCKET m_a = INVALID_SOCKET;
+    SOCKET m_b = INVALID_SOCKET;
+    std::intptr_t m_pipe[2] = {-1, -1};  // read and write end
+};
+
+// Stop tears a worker's sockets down; under Wine that wakes no send blocked
+// in another thread.
+extern const bool kStopWakesBlockedSend;
+// Windows may refuse a connection attempt that finds the queue full; here
+// the system leaves it unanswered and the client retries.
+extern const bool kFullQueueMayRefuse;
+// Worker starts a test can afford: each costs far more under Wine.
+extern const int kAffordableStarts;
 
 }  // namespace test

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 #include "tests/support/support.h"
 
@@ -39,9 +38,11 @@ protected:
         m_hDlg = CreateStatusWindow();
     }
 
-    std::string Waiting() const { return "Warte auf Port " + std::to_string(m_nPort) + "..."; }
+    std::string Waiting() const { return WaitingLine(m_nPort); }
+    // The lines of this run with nClients served, and its stop if bStopped.
+    Lines Run(int nClients, bool bStopped) const { return RunLines(m_nPort, nClients, bStopped); }
 
-    std::vector<std::string> Status() const { return StatusText(m_hDlg); }
+    Lines Status() const { return StatusText(m_hDlg); }
 
     // Waits for the worker to end by itself (no Stop) and gives its exit code.
     DWORD EndedWith()

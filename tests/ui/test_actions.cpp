@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <random>
@@ -40,7 +41,7 @@ enum class Where {
 const char* const kWhereNames[] = {"setting up", "waiting", "connecting", "copying", "sending", "error box"};
 
 // The status lines of one program, counted by kind, read as they come.
-struct Lines {
+struct LineCounts {
     int nRead = 0;
     std::map<std::string, int> count;
 
@@ -51,8 +52,8 @@ struct Lines {
             return false;
         for (const std::string& line : lines) {
             ++count[line];
-            if (line.compare(0, 15, "Warte auf Port ") == 0)
-                ++count["Warte"];
+            if (line.compare(0, std::strlen(kLineWaitingPrefix), kLineWaitingPrefix) == 0)
+                ++count[kLineWaitingPrefix];
         }
         nRead += static_cast<int>(lines.size());
         return true;
@@ -90,7 +91,7 @@ protected:
             return;
         m_pProgram.reset(new Program);
         ASSERT_TRUE(m_pProgram->Run(VELMORIN_EXE)) << m_pProgram->Why();
-        m_lines = Lines();
+        m_lines = LineCounts();
         m_nStarts = m_nErrorRuns = m_nClients = 0;
         m_ports.clear();
     }
@@ -134,31 +135,31 @@ protected:
             [&] {
                 if (!m_lines.Update(m_pProgram.get()))
                     return false;
-                int nListened = m_lines.Of("Warte");
-                return m_lines.Of("Gestarted.") == m_nStarts && m_lines.Of("Gestoppt.") == nListened &&
-                       m_lines.Of("Verbindung beendet.") == m_lines.Of("Verbunden mit 127.0.0.1") &&
+                int nListened = m_lines.Of(kLineWaitingPrefix);
+                return m_lines.Of(kLineStarted) == m_nStarts && m_lines.Of(kLineStopped) == nListened &&
+                       m_lines.Of(kLineEnded) == m_lines.Of(kLineConnected) &&
                        m_flood.Open() == 0 && m_nEchoOpen.load() == 0;
             },
             kEnd);
-        int nListened = m_lines.Of("Warte");
+        int nListened = m_lines.Of(kLineWaitingPrefix);
         ASSERT_TRUE(bSettled) << "after " << m_nActions << " actions: " << m_nStarts << " starts, "
-                              << m_lines.Of("Gestarted.") << " \"Gestarted.\", " << nListened
-                              << " waiting lines, " << m_lines.Of("Gestoppt.") << " \"Gestoppt.\", "
-                              << m_lines.Of("Verbunden mit 127.0.0.1") << " connected, "
-                              << m_lines.Of("Verbindung beendet.") << " ended, onward connections left open: "
+                              << m_lines.Of(kLineStarted) << " \"" << kLineStarted << "\", " << nListened
+                              << " waiting lines, " << m_lines.Of(kLineStopped) << " \"" << kLineStopped << "\", "
+                              << m_lines.Of(kLineConnected) << " connected, "
+                              << m_lines.Of(kLineEnded) << " ended, onward connections left open: "
                               << m_flood.Open() << " flood, " << m_nEchoOpen.load() << " echo" << History();
         // A run stopped while setting up may end before its listener.
         EXPECT_LE(nListened, m_nStarts - m_nErrorRuns);
-        EXPECT_EQ(m_lines.Of("Verbunden mit 127.0.0.1"), m_nClients);
-        EXPECT_EQ(m_lines.Of("Warte") + m_lines.Of("Gestarted.") + m_lines.Of("Gestoppt.") +
-                      m_lines.Of("Verbunden mit 127.0.0.1") + m_lines.Of("Verbindung beendet."),
+        EXPECT_EQ(m_lines.Of(kLineConnected), m_nClients);
+        EXPECT_EQ(m_lines.Of(kLineWaitingPrefix) + m_lines.Of(kLineStarted) + m_lines.Of(kLineStopped) +
+                      m_lines.Of(kLineConnected) + m_lines.Of(kLineEnded),
                   m_lines.nRead)
             << "a line of another kind";
         EXPECT_EQ(nullptr, WaitForDialog(m_pProgram->Id(), "bind", milliseconds(0))) << "an unexplained box";
         // Nobody listens any more on any port of this program's runs, and
         // no port had two listeners.
         for (unsigned short nPort : m_ports) {
-            EXPECT_LE(m_lines.Of("Warte auf Port " + std::to_string(nPort) + "..."), 1);
+            EXPECT_LE(m_lines.Of(WaitingLine(nPort)), 1);
             // A worker that ends by itself closes its listener right after
             // its last line.
             EXPECT_TRUE(WaitUntil(
@@ -201,7 +202,7 @@ protected:
             ASSERT_NE(nullptr, WaitForDialog(m_pProgram->Id(), "bind", kTimeout)) << "no \"bind\" box" << History();
             return;
         }
-        std::string waiting = "Warte auf Port " + std::to_string(m_nPort) + "...";
+        std::string waiting = WaitingLine(m_nPort);
         ASSERT_TRUE(WaitUntil([&] { return m_lines.Update(m_pProgram.get()) && m_lines.Of(waiting) > 0; }))
             << "no waiting line" << History();
         if (where == Where::Waiting)
@@ -213,9 +214,9 @@ protected:
         m_sClient = Connect(m_nPort);
         ASSERT_NE(INVALID_SOCKET, m_sClient) << "no listener" << History();
         ++m_nClients;
-        int nConnected = m_lines.Of("Verbunden mit 127.0.0.1");
+        int nConnected = m_lines.Of(kLineConnected);
         ASSERT_TRUE(WaitUntil([&] {
-            return m_lines.Update(m_pProgram.get()) && m_lines.Of("Verbunden mit 127.0.0.1") > nConnected;
+            return m_lines.Update(m_pProgram.get()) && m_lines.Of(kLineConnected) > nConnected;
         })) << "the client was not taken" << History();
         if (where == Where::Copying) {
             std::string data = RandomBytes(4096 + m_random() % 65536, m_random());
@@ -291,7 +292,7 @@ protected:
     SOCKET m_sTaken = INVALID_SOCKET;
     unsigned short m_nTaken = 0;
     SOCKET m_sClient = INVALID_SOCKET;
-    Lines m_lines;
+    LineCounts m_lines;
     unsigned short m_nPort = 0;
     std::vector<unsigned short> m_ports;  // of the running program's runs
     Where m_where = Where::Waiting;

@@ -6,78 +6,41 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "res/resource.h"
+#include "tests/support/program_win32.h"
 #include "tests/support/registry_win32.h"
-#include "tests/support/support.h"
 #include "ui/maindlg.h"
 
 namespace {
 
 using test::DeleteSettings;
-using test::kKeyPath;
+using test::kLineEnded;
+using test::kLineStarted;
+using test::kLineStopped;
+using test::StoredText;
 using test::VolatileParent;
+using test::WaitingLine;
 
 ::testing::Environment* const g_pSavedSettings =
     ::testing::AddGlobalTestEnvironment(new test::SavedSettings);
 
-std::string StoredText(const char* szName)
-{
-    HKEY hKey;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, kKeyPath, 0, KEY_READ, &hKey) != ERROR_SUCCESS)
-        return "<no key>";
-    char szText[1024] = "";
-    DWORD cbText = sizeof szText - 1;
-    LONG lStatus = RegQueryValueExA(hKey, szName, nullptr, nullptr, reinterpret_cast<BYTE*>(szText), &cbText);
-    RegCloseKey(hKey);
-    return lStatus == ERROR_SUCCESS ? szText : "<no value>";
-}
-
 void StoreText(const char* szName, const std::string& text)
 {
-    HKEY hKey;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, kKeyPath, 0, nullptr, 0, KEY_WRITE,
-                                             nullptr, &hKey, nullptr));
-    RegSetValueExA(hKey, szName, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                   static_cast<DWORD>(text.size() + 1));
-    RegCloseKey(hKey);
-}
-
-std::string WaitingLine(unsigned short nPort)
-{
-    return "Warte auf Port " + std::to_string(nPort) + "...";
-}
-
-struct BoxSearch {
-    HWND hDlg;
-    bool bFound;
-};
-
-BOOL CALLBACK FindOtherBox(HWND hWnd, LPARAM lParam)
-{
-    BoxSearch* pSearch = reinterpret_cast<BoxSearch*>(lParam);
-    char szClass[64] = "";
-    GetClassNameA(hWnd, szClass, sizeof szClass);
-    DWORD dwProcess = 0;
-    GetWindowThreadProcessId(hWnd, &dwProcess);
-    if (hWnd != pSearch->hDlg && std::string(szClass) == "#32770" && IsWindowVisible(hWnd) &&
-        dwProcess == GetCurrentProcessId()) {
-        pSearch->bFound = true;
-        return FALSE;
-    }
-    return TRUE;
+    test::Store(szName, REG_SZ, text + '\0');
 }
 
 // Whether a box other than the dialog itself is open in this process.
 bool BoxBesides(HWND hDlg)
 {
-    BoxSearch search = {hDlg, false};
-    EnumWindows(FindOtherBox, reinterpret_cast<LPARAM>(&search));
-    return search.bFound;
+    return test::FindBox([&](HWND hBox, DWORD dwProcess, const std::string&) {
+               return hBox != hDlg && dwProcess == GetCurrentProcessId();
+           }) != nullptr;
 }
 
 std::string Joined(const std::vector<std::string>& lines)
@@ -90,10 +53,7 @@ std::string Joined(const std::vector<std::string>& lines)
 
 size_t CountOf(const std::vector<std::string>& lines, const std::string& line)
 {
-    size_t n = 0;
-    for (const std::string& text : lines)
-        n += text == line ? 1 : 0;
-    return n;
+    return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
 }
 
 // Closes the settings boxes that come up meanwhile, from a thread of its
@@ -181,6 +141,19 @@ protected:
         return test::WaitUntil([&] { return CountOf(Lines(), line) >= n; });
     }
 
+    // What comes back on s, up to n bytes: this thread handles the worker's
+    // lines meanwhile, as the dialog lives on it.
+    std::string Echoed(SOCKET s, size_t n)
+    {
+        std::string echoed;
+        test::WaitUntil([&] {
+            if (test::Readable(s, test::milliseconds(0)))
+                echoed += test::ReceiveN(s, n - echoed.size(), test::milliseconds(100));
+            return echoed.size() >= n;
+        });
+        return echoed;
+    }
+
     // Start with the local port given as text; waits for the listener.
     void StartOn(const std::string& localPort, unsigned short nShown)
     {
@@ -193,9 +166,9 @@ protected:
 
     void StopAndWait()
     {
-        size_t nBefore = CountOf(Lines(), "Gestoppt.");
+        size_t nBefore = CountOf(Lines(), kLineStopped);
         Command(IDC_STOP);
-        ASSERT_TRUE(WaitForCount("Gestoppt.", nBefore + 1));
+        ASSERT_TRUE(WaitForCount(kLineStopped, nBefore + 1));
     }
 
     HWND m_hDlg = nullptr;
@@ -251,28 +224,21 @@ TEST_F(MainDialog, StartForwardsStopStopsAndTheListKeepsEveryRun)
     ASSERT_NE(INVALID_SOCKET, sClient);
     std::string data = test::RandomBytes(5000, 4);
     ASSERT_TRUE(test::SendAll(sClient, data));
-    // The echo comes back while this thread handles the worker's lines.
-    std::string echoed;
-    ASSERT_TRUE(test::WaitUntil([&] {
-        if (test::Readable(sClient, test::milliseconds(0)))
-            echoed += test::ReceiveN(sClient, data.size() - echoed.size(), test::milliseconds(100));
-        return echoed.size() >= data.size();
-    }));
-    EXPECT_EQ(data, echoed);
+    ASSERT_EQ(data, Echoed(sClient, data.size()));
     test::Close(sClient);
-    ASSERT_TRUE(WaitForCount("Verbindung beendet.", 1));
+    ASSERT_TRUE(WaitForCount(kLineEnded, 1));
 
     StopAndWait();
     EXPECT_TRUE(Enabled(IDOK));
     EXPECT_FALSE(Enabled(IDC_STOP));
-    std::vector<std::string> firstRun = {"Gestarted.", WaitingLine(nLocal), "Verbunden mit 127.0.0.1",
-                                         "Verbindung beendet.", "Gestoppt."};
+    test::Lines firstRun = test::RunLines(nLocal, 1, true);
     EXPECT_EQ(firstRun, Lines());
 
     StartOn(std::to_string(nLocal), nLocal);
     StopAndWait();
-    std::vector<std::string> bothRuns = firstRun;
-    bothRuns.insert(bothRuns.end(), {"Gestarted.", WaitingLine(nLocal), "Gestoppt."});
+    test::Lines bothRuns = firstRun;
+    for (const std::string& line : test::RunLines(nLocal, 0, true))
+        bothRuns.push_back(line);
     EXPECT_EQ(bothRuns, Lines());
 }
 
@@ -356,7 +322,7 @@ TEST_F(MainDialog, EnterWhileRunningStartsNothing)
     // The first worker is still the one Stop reaches.
     StopAndWait();
     EXPECT_EQ(INVALID_SOCKET, test::Connect(nFirst)) << "the first worker still listens";
-    EXPECT_EQ(1u, CountOf(Lines(), "Gestarted."));
+    EXPECT_EQ(1u, CountOf(Lines(), kLineStarted));
 }
 
 // Workers stopped before they reached their listener must not take the
@@ -368,31 +334,25 @@ TEST_F(MainDialog, RapidStopStartCyclesLeaveOneWorkingListener)
     Open();
     SetField(IDC_RPORT, std::to_string(backend.Port()));
     SetField(IDC_LPORT, std::to_string(nLocal));
-    const size_t kStopped = 6;
-    for (size_t i = 0; i < kStopped; ++i) {
+    const size_t kStoppedRuns = 6;
+    for (size_t i = 0; i < kStoppedRuns; ++i) {
         Command(IDOK);
         Command(IDC_STOP);
     }
     StartOn(std::to_string(nLocal), nLocal);
-    ASSERT_TRUE(WaitForCount("Gestoppt.", kStopped));
+    ASSERT_TRUE(WaitForCount(kLineStopped, kStoppedRuns));
     EXPECT_FALSE(BoxBesides(m_hDlg));
 
     SOCKET sClient = test::Connect(nLocal);
     ASSERT_NE(INVALID_SOCKET, sClient) << "no listener; the list holds:" << Joined(Lines());
     ASSERT_TRUE(test::SendAll(sClient, "ping"));
-    std::string echoed;
-    ASSERT_TRUE(test::WaitUntil([&] {
-        if (test::Readable(sClient, test::milliseconds(0)))
-            echoed += test::ReceiveN(sClient, 4 - echoed.size(), test::milliseconds(100));
-        return echoed.size() >= 4;
-    }));
-    EXPECT_EQ("ping", echoed);
+    ASSERT_EQ("ping", Echoed(sClient, 4));
     test::Close(sClient);
 
     Command(IDC_STOP);
-    ASSERT_TRUE(WaitForCount("Gestoppt.", kStopped + 1));
+    ASSERT_TRUE(WaitForCount(kLineStopped, kStoppedRuns + 1));
     EXPECT_EQ(INVALID_SOCKET, test::Connect(nLocal)) << "a listener outlived its run";
-    EXPECT_EQ(kStopped + 1, CountOf(Lines(), "Gestarted."));
+    EXPECT_EQ(kStoppedRuns + 1, CountOf(Lines(), kLineStarted));
     EXPECT_FALSE(BoxBesides(m_hDlg));
 }
 
@@ -403,7 +363,7 @@ TEST_F(MainDialog, BeendenLetsARunningWorkerEndByItself)
     StartOn(std::to_string(nLocal), nLocal);
     Command(IDCANCEL);
     // The worker's last line arrived while Beenden waited for it.
-    EXPECT_EQ(1u, CountOf(Lines(), "Gestoppt."));
+    EXPECT_EQ(1u, CountOf(Lines(), kLineStopped));
     EXPECT_FALSE(IsWindowVisible(m_hDlg));
     EXPECT_FALSE(Enabled(IDOK)) << "Beenden must leave the buttons alone";
     EXPECT_EQ(INVALID_SOCKET, test::Connect(nLocal));

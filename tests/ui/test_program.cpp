@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <string>
 #include <memory>
-#include <vector>
 
 #include "res/resource.h"
 #include "settings/settings.h"
