@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Installs what building and testing need on Debian 12, and makes Wine's
-# 32-bit loader runnable. Idempotent and quick when all is there.
+# Installs what building and testing need on Debian 12 or 13, and makes
+# Wine's 32-bit loader runnable. Idempotent and quick when all is there.
+# Only what is named here, without apt's recommended packages: those would
+# bring gigabytes (sound, video, printing, GPU drivers) that nothing here uses.
 #
 #   tools/setup-debian.sh [bench]
 # "bench" adds what tools/bench needs beyond that: the peer forwarders it
@@ -11,12 +13,17 @@ as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
 
+# libclang-rt-dev is the sanitizer and fuzzer runtime of the release's
+# default clang (14 on Debian 12, 19 on Debian 13). fonts-wine holds the
+# fonts a dialog is drawn with (Tahoma, and Marlett for the caption's
+# buttons); libxrender1 lets Wine draw that text smoothly, as a desktop does.
 packages=(
-    cmake make g++ git python3 libgtest-dev googletest
+    cmake make g++ git python3 python3-pefile libgtest-dev googletest
     g++-mingw-w64-i686-posix binutils-mingw-w64-i686
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-    wine wine32:i386 wine64 xvfb xauth x11-apps x11-utils imagemagick xdotool
-    qemu-user-static clang libclang-rt-14-dev
+    wine wine32:i386 wine64 fonts-wine libxrender1 libxrender1:i386
+    xvfb xauth x11-utils imagemagick xdotool
+    qemu-user-static clang libclang-rt-dev
 )
 for group in "$@"; do
     case $group in
@@ -38,7 +45,7 @@ for p in "${packages[@]}"; do
 done
 if [ ${#missing[@]} -gt 0 ]; then
     [ $updated -eq 1 ] || as_root apt-get update -q
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
 # Some virtual machines run no 32-bit code at all. There the kernel hands
