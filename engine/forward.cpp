@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <type_traits>
 
 namespace {
 
@@ -206,16 +207,27 @@ static bool Pass(ForwardState* pfs, SOCKET sFrom, SOCKET sTo, char* pBuffer)
     return true;
 }
 
+// select's first argument for one connection, as Berkeley sockets define
+// it: the larger of its two sockets, compared as unsigned numbers, plus
+// one. Windows Sockets ignores it.
+static int SelectWidth(SOCKET s1, SOCKET s2)
+{
+    typedef std::make_unsigned<SOCKET>::type Unsigned;
+    Unsigned u1 = static_cast<Unsigned>(s1), u2 = static_cast<Unsigned>(s2);
+    return static_cast<int>((u1 > u2 ? u1 : u2) + 1);
+}
+
 // Copies both ways until a side ends, a wait or read fails, or the flag
 // is found cleared. The sockets are read from their fields on every call:
 // one the teardown has closed reads as INVALID_SOCKET, on which every call
-// fails instead of reaching a socket that has since been made anew.
-static void CopyUntilEnd(ForwardState* pfs)
+// fails instead of reaching a socket that has since been made anew. nfds
+// stays the connection's own, also after a teardown.
+static void CopyUntilEnd(ForwardState* pfs, int nfds)
 {
     char buffer[kReadSize];
     while (pfs->bRunning.load() != 0) {
         bool bClient = false, bRemote = false;
-        if (!WaitReadable(pfs->sClient.load(), pfs->sRemote.load(), &bClient, &bRemote)) {
+        if (!WaitReadable(nfds, pfs->sClient.load(), pfs->sRemote.load(), &bClient, &bRemote)) {
             pfs->bRunning.store(0);
             return;
         }
@@ -254,7 +266,7 @@ static DWORD Serve(ForwardState* pfs, const struct sockaddr_in* pRemote,
     // further; the copy loop then ends the connection at once.
     if (pRemote->sin_addr.s_addr != htonl(INADDR_ANY) && pfs->bRunning.load() != 0)
         connect(pfs->sRemote.load(), reinterpret_cast<const struct sockaddr*>(pRemote), sizeof *pRemote);
-    CopyUntilEnd(pfs);
+    CopyUntilEnd(pfs, SelectWidth(pfs->sClient.load(), pfs->sRemote.load()));
 
     CloseConnection(pfs);
     AddStatus(pfs->hDlg, "Verbindung beendet.");

@@ -39,8 +39,9 @@ void CloseSocket(SOCKET s);
 void ShutdownBoth(SOCKET s);
 
 // Blocks until s1 or s2 is readable, without a time-out. Returns false when
-// the wait itself fails.
-bool WaitReadable(SOCKET s1, SOCKET s2, bool* pbReadable1, bool* pbReadable2);
+// the wait itself fails. nfds is select's first argument, as the worker
+// computed it for the connection; a wait that needs none ignores it.
+bool WaitReadable(int nfds, SOCKET s1, SOCKET s2, bool* pbReadable1, bool* pbReadable2);
 
 // Lets other threads run before the caller goes on; for short spins.
 void YieldThread();

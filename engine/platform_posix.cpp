@@ -27,7 +27,8 @@ void ShutdownBoth(SOCKET s)
 // poll, not select: a descriptor may exceed what an fd_set holds. An end of
 // stream, a reset or an error counts as readable, as select reports them, so
 // that the read that follows sees it.
-bool WaitReadable(SOCKET s1, SOCKET s2, bool* pbReadable1, bool* pbReadable2)
+// poll takes the sockets themselves; nfds is select's alone.
+bool WaitReadable(int /*nfds*/, SOCKET s1, SOCKET s2, bool* pbReadable1, bool* pbReadable2)
 {
     if (s1 < 0 || s2 < 0) {
         errno = EBADF;

@@ -18,15 +18,12 @@ void ShutdownBoth(SOCKET s)
     shutdown(s, 2);
 }
 
-bool WaitReadable(SOCKET s1, SOCKET s2, bool* pbReadable1, bool* pbReadable2)
+bool WaitReadable(int nfds, SOCKET s1, SOCKET s2, bool* pbReadable1, bool* pbReadable2)
 {
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(s1, &readable);
     FD_SET(s2, &readable);
-    // Windows Sockets ignores the first argument; it is given as Berkeley
-    // sockets define it, the larger socket plus one.
-    int nfds = static_cast<int>((s1 > s2 ? s1 : s2) + 1);
     if (select(nfds, &readable, nullptr, nullptr, nullptr) == SOCKET_ERROR)
         return false;
     *pbReadable1 = FD_ISSET(s1, &readable) != 0;

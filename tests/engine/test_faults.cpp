@@ -178,7 +178,7 @@ void Faults::StallThenStop(bool bRemoteStalls)
     ASSERT_EQ(received.size(), static_cast<size_t>(4 << 20));
     EXPECT_TRUE(received == data.substr(0, received.size())) << "bytes changed or lost";
 
-    if (!kStopWakesBlockedSend) {
+    if (!StopWakesBlockedSend()) {
         // Stop cannot end this run before the reader reads or leaves; here
         // the reader reads the rest, which takes Wine's worker the better
         // part of the usual timeout.

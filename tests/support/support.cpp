@@ -347,6 +347,61 @@ FullListener::~FullListener()
     Close(m_sListen);
 }
 
+// A pair on loopback: a listener, a client and the accepted end.
+struct Pair {
+    SOCKET sListen = Listen(0);
+    SOCKET sClient = Connect(LocalPort(sListen));
+    SOCKET sServer = sClient == INVALID_SOCKET ? INVALID_SOCKET : Accept(sListen);
+    ~Pair()
+    {
+        for (SOCKET s : {sClient, sServer, sListen})
+            Close(s);
+    }
+};
+
+bool StopWakesBlockedSend()
+{
+    static const bool bWakes = [] {
+        Pair pair;
+        // Stop's own teardown, with the send in the place of a worker's.
+        ForwardState* pfs = NewForwardState(nullptr, "", 0, 0);
+        pfs->sClient.store(pair.sClient);
+        std::atomic<size_t> cbSent{0};
+        std::atomic<bool> bReturned{false};
+        std::thread sender([&] {
+            for (int i = 0; i < 4096 && SendAll(pair.sClient, std::string(65536, 's')); ++i)
+                cbSent += 65536;
+            bReturned = true;
+        });
+        bool bStalled = WaitForStall([&] { return cbSent.load(); });
+        CloseSockets(pfs);
+        bool bWoken = bStalled && WaitUntil([&] { return bReturned.load(); }, milliseconds(5000));
+        // The reader leaves, which ends a send nothing else has woken.
+        Close(pair.sServer);
+        pair.sServer = INVALID_SOCKET;
+        sender.join();
+        // Where the teardown only shuts down, the socket is still there.
+        pair.sClient = pfs->sClient.exchange(INVALID_SOCKET);
+        ReleaseForwardState(pfs);
+        ReleaseForwardState(pfs);
+        return bWoken;
+    }();
+    return bWakes;
+}
+
+bool ResetFailsRead()
+{
+    static const bool bFails = [] {
+        Pair pair;
+        ResetOnClose(pair.sClient);
+        Close(pair.sClient);
+        pair.sClient = INVALID_SOCKET;
+        char c;
+        return Readable(pair.sServer, kTimeout) && recv(pair.sServer, &c, 1, 0) < 0;
+    }();
+    return bFails;
+}
+
 bool Canary::Intact()
 {
     if (!SendAll(m_a, "a") || ReceiveN(m_b, 1, milliseconds(5000)) != "a")

@@ -205,9 +205,11 @@ private:
     std::intptr_t m_pipe[2] = {-1, -1};  // read and write end
 };
 
-// Stop tears a worker's sockets down; under Wine that wakes no send blocked
-// in another thread.
-extern const bool kStopWakesBlockedSend;
+// What this system does, asked of it once (Wine's versions differ): whether
+// Stop's teardown wakes a send blocked in another thread, and whether a
+// peer's reset fails the next read instead of reading as an orderly end.
+bool StopWakesBlockedSend();
+bool ResetFailsRead();
 // Windows may refuse a connection attempt that finds the queue full; here
 // the system leaves it unanswered and the client retries.
 extern const bool kFullQueueMayRefuse;

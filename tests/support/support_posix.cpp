@@ -19,7 +19,6 @@
 
 namespace test {
 
-const bool kStopWakesBlockedSend = true;
 const bool kFullQueueMayRefuse = false;
 const int kAffordableStarts = 400;
 

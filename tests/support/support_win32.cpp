@@ -13,7 +13,6 @@ namespace test {
 
 // A send blocked in another thread stays blocked until its peer reads or
 // leaves.
-const bool kStopWakesBlockedSend = false;
 const bool kFullQueueMayRefuse = true;
 const int kAffordableStarts = 120;
 

@@ -154,7 +154,9 @@ protected:
         return echoed;
     }
 
-    // Start with the local port given as text; waits for the listener.
+    // Start with the local port given as text; waits for the listener. Its
+    // waiting line is told from earlier ones by count: the earlier runs
+    // must have ended.
     void StartOn(const std::string& localPort, unsigned short nShown)
     {
         SetField(IDC_LPORT, localPort);
@@ -326,7 +328,8 @@ TEST_F(MainDialog, EnterWhileRunningStartsNothing)
 }
 
 // Workers stopped before they reached their listener must not take the
-// port from the run after them.
+// port from the run after them. Stop comes before any of a run's lines, so
+// each of them still listens, then stops.
 TEST_F(MainDialog, RapidStopStartCyclesLeaveOneWorkingListener)
 {
     test::Backend backend(test::Echo);
@@ -339,8 +342,14 @@ TEST_F(MainDialog, RapidStopStartCyclesLeaveOneWorkingListener)
         Command(IDOK);
         Command(IDC_STOP);
     }
-    StartOn(std::to_string(nLocal), nLocal);
     ASSERT_TRUE(WaitForCount(kLineStopped, kStoppedRuns));
+    // Its last line comes before a worker closes its listener.
+    ASSERT_TRUE(test::WaitUntil([&] {
+        SOCKET s = test::Listen(nLocal, true);
+        test::Close(s);
+        return s != INVALID_SOCKET;
+    })) << "a stopped run holds the port";
+    StartOn(std::to_string(nLocal), nLocal);
     EXPECT_FALSE(BoxBesides(m_hDlg));
 
     SOCKET sClient = test::Connect(nLocal);
