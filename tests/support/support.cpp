@@ -347,41 +347,26 @@ FullListener::~FullListener()
     Close(m_sListen);
 }
 
-// A pair on loopback: a listener, a client and the accepted end.
-struct Pair {
-    SOCKET sListen = Listen(0);
-    SOCKET sClient = Connect(LocalPort(sListen));
-    SOCKET sServer = sClient == INVALID_SOCKET ? INVALID_SOCKET : Accept(sListen);
-    ~Pair()
-    {
-        for (SOCKET s : {sClient, sServer, sListen})
-            Close(s);
-    }
-};
-
 bool StopWakesBlockedSend()
 {
     static const bool bWakes = [] {
-        Pair pair;
+        std::atomic<bool> bLeave{false}, bReturned{false};
+        std::atomic<size_t> cbSent{0};
+        Backend reader([&](SOCKET) { WaitUntil([&] { return bLeave.load(); }); });
         // Stop's own teardown, with the send in the place of a worker's.
         ForwardState* pfs = NewForwardState(nullptr, "", 0, 0);
-        pfs->sClient.store(pair.sClient);
-        std::atomic<size_t> cbSent{0};
-        std::atomic<bool> bReturned{false};
+        SOCKET s = pfs->sClient = Connect(reader.Port());
         std::thread sender([&] {
-            for (int i = 0; i < 4096 && SendAll(pair.sClient, std::string(65536, 's')); ++i)
+            while (cbSent < (1u << 30) && SendAll(s, std::string(65536, 's')))
                 cbSent += 65536;
             bReturned = true;
         });
         bool bStalled = WaitForStall([&] { return cbSent.load(); });
         CloseSockets(pfs);
         bool bWoken = bStalled && WaitUntil([&] { return bReturned.load(); }, milliseconds(5000));
-        // The reader leaves, which ends a send nothing else has woken.
-        Close(pair.sServer);
-        pair.sServer = INVALID_SOCKET;
+        bLeave = true;  // the reader's end then ends a send nothing woke
         sender.join();
-        // Where the teardown only shuts down, the socket is still there.
-        pair.sClient = pfs->sClient.exchange(INVALID_SOCKET);
+        Close(pfs->sClient.exchange(INVALID_SOCKET));  // where the teardown only shut it down
         ReleaseForwardState(pfs);
         ReleaseForwardState(pfs);
         return bWoken;
@@ -392,12 +377,16 @@ bool StopWakesBlockedSend()
 bool ResetFailsRead()
 {
     static const bool bFails = [] {
-        Pair pair;
-        ResetOnClose(pair.sClient);
-        Close(pair.sClient);
-        pair.sClient = INVALID_SOCKET;
-        char c;
-        return Readable(pair.sServer, kTimeout) && recv(pair.sServer, &c, 1, 0) < 0;
+        const int kNotYet = 2;  // recv gives at most 1 here
+        std::atomic<int> nRead{kNotYet};
+        Backend peer([&](SOCKET s) {
+            char c;
+            nRead = Readable(s, kTimeout) ? recv(s, &c, 1, 0) : 0;
+        });
+        SOCKET s = Connect(peer.Port());
+        ResetOnClose(s);
+        Close(s);
+        return WaitUntil([&] { return nRead.load() != kNotYet; }) && nRead.load() < 0;
     }();
     return bFails;
 }
