@@ -31,6 +31,18 @@ velmorin_wine_prefix() {
                 /v ThemeActive /d 0 /f >/dev/null 2>&1 9>&-
             touch "$WINEPREFIX/.velmorin-ready"
         fi
+        # Debian's Wine 8 looks for its own fonts (fonts-wine) in a folder
+        # it builds as <data dir>\../fonts, a path Wine's file system
+        # rejects, so it never loads them: a dialog then gets DejaVu in
+        # place of Tahoma, and the caption's Marlett glyphs come out as
+        # plain letters ("r" for the close box's cross). Fonts in the
+        # prefix's own Fonts folder are always loaded. Outside the once-only
+        # block, so that prefixes made before this are mended too.
+        local fonts=$WINEPREFIX/drive_c/windows/Fonts
+        if [ -d /usr/share/wine/fonts ] && [ ! -e "$fonts/marlett.ttf" ]; then
+            mkdir -p "$fonts"
+            cp -n /usr/share/wine/fonts/* "$fonts/"
+        fi
         if [ "$(cat "$WINEPREFIX/.velmorin-managed" 2>/dev/null)" != "$managed" ]; then
             wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d "$managed" /f >/dev/null 2>&1 9>&-
             echo "$managed" >"$WINEPREFIX/.velmorin-managed"
