@@ -16,7 +16,7 @@ as_root() {
 # libclang-rt-dev is the sanitizer and fuzzer runtime of the release's
 # default clang (14 on Debian 12, 19 on Debian 13). fonts-wine holds the
 # fonts a dialog is drawn with (Tahoma, and Marlett for the caption's
-# buttons); libxrender1 lets Wine draw that text smoothly, as a desktop does.
+# buttons); libxrender1 is what Wine's X driver draws text with on a desktop.
 packages=(
     cmake make g++ git python3 python3-pefile libgtest-dev googletest
     g++-mingw-w64-i686-posix binutils-mingw-w64-i686
