@@ -23,7 +23,7 @@ packages=(
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     wine wine32:i386 wine64 fonts-wine libxrender1 libxrender1:i386
     xvfb xauth x11-utils imagemagick xdotool
-    qemu-user-static clang libclang-rt-dev
+    clang libclang-rt-dev
 )
 for group in "$@"; do
     case $group in
@@ -39,18 +39,24 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
     updated=1
 fi
 
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    [ $updated -eq 1 ] || as_root apt-get update -q
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+install() {
+    local missing=() p
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    done
+    if [ ${#missing[@]} -gt 0 ]; then
+        [ $updated -eq 1 ] || as_root apt-get update -q
+        updated=1
+        as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+    fi
+}
+install "${packages[@]}"
 
 # Some virtual machines run no 32-bit code at all. There the kernel hands
-# 32-bit programs to qemu-user through binfmt_misc.
+# 32-bit programs to qemu-user through binfmt_misc; elsewhere qemu (some
+# hundred MB) is not needed.
 if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    install qemu-user-static
     if [ ! -e /proc/sys/fs/binfmt_misc/register ]; then
         as_root mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
     fi
