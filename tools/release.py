@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 # The steps of tools/release that read or write files byte by byte:
 #   version EXE               the file version of EXE's version block
 #   text SRC DST VERSION      a release text as Notepad on Windows XP reads it
@@ -8,84 +8,42 @@ import collections
 import datetime
 import os
 import re
-import struct
 import sys
 import zipfile
 
-RT_VERSION = 16
 VS_FIXEDFILEINFO_SIGNATURE = 0xFEEF04BD
 
 
-class Pe:
-    """The section table and data directories of a PE file."""
-
-    def __init__(self, path):
-        with open(path, "rb") as f:
-            self.data = f.read()
-        d = self.data
-        if d[:2] != b"MZ":
-            raise SystemExit("%s is not an exe" % path)
-        pe = struct.unpack_from("<I", d, 0x3C)[0]
-        if d[pe:pe + 4] != b"PE\0\0":
-            raise SystemExit("%s is not a PE file" % path)
-        nsections, = struct.unpack_from("<H", d, pe + 6)
-        optsize, = struct.unpack_from("<H", d, pe + 20)
-        opt = pe + 24
-        magic, = struct.unpack_from("<H", d, opt)
-        ddir = opt + (96 if magic == 0x10B else 112)
-        ndirs, = struct.unpack_from("<I", d, ddir - 4)
-        self.dirs = [struct.unpack_from("<II", d, ddir + 8 * i) for i in range(ndirs)]
-        self.headers_size, = struct.unpack_from("<I", d, opt + 60)
-        self.sections = []
-        for i in range(nsections):
-            at = opt + optsize + 40 * i
-            name = d[at:at + 8].rstrip(b"\0").decode("ascii")
-            vsize, rva, rawsize, rawptr = struct.unpack_from("<IIII", d, at + 8)
-            self.sections.append((name, vsize, rva, rawsize, rawptr))
-
-    def offset(self, rva):
-        for _, vsize, start, rawsize, rawptr in self.sections:
-            if start <= rva < start + max(vsize, rawsize):
-                return rawptr + rva - start
-        raise SystemExit("address 0x%x lies in no section" % rva)
+def load(path):
+    """The PE file at path, read by Debian's python3-pefile, as is
+    tools/check-imports; the version block's fixed part is parsed."""
+    try:
+        import pefile
+    except ImportError:
+        raise SystemExit("release.py: needs Debian's python3-pefile, run by /usr/bin/python3")
+    try:
+        pe = pefile.PE(path, fast_load=True)
+        pe.parse_data_directories(
+            directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
+    except (OSError, pefile.PEFormatError) as e:
+        raise SystemExit("%s cannot be read as a PE file: %s" % (path, e))
+    return pe
 
 
-def resource(pe, type_id):
-    """The bytes of the first resource of the given type."""
-    root = pe.offset(pe.dirs[2][0])
-
-    def entries(table):
-        named, ids = struct.unpack_from("<HH", pe.data, table + 12)
-        for i in range(named + ids):
-            yield struct.unpack_from("<II", pe.data, table + 16 + 8 * i)
-
-    def first_leaf(table):
-        for _, target in entries(table):
-            if target & 0x80000000:
-                return first_leaf(root + (target & 0x7FFFFFFF))
-            rva, size = struct.unpack_from("<II", pe.data, root + target)
-            return pe.data[pe.offset(rva):pe.offset(rva) + size]
-        return None
-
-    for ident, target in entries(root):
-        if ident == type_id and target & 0x80000000:
-            return first_leaf(root + (target & 0x7FFFFFFF))
-    return None
+def section_table(pe):
+    """(name, size in memory, size in the file) for each section."""
+    return [(s.Name.rstrip(b"\0").decode("ascii"), s.Misc_VirtualSize, s.SizeOfRawData)
+            for s in pe.sections]
 
 
 def version(path):
-    block = resource(Pe(path), RT_VERSION)
-    if block is None:
-        raise SystemExit("%s has no version block" % path)
-    # VS_VERSIONINFO: three words, the key "VS_VERSION_INFO" in UTF-16 with
-    # its terminator, padding to a 32-bit boundary, then VS_FIXEDFILEINFO.
-    key = "VS_VERSION_INFO\0".encode("utf-16-le")
-    if block[6:6 + len(key)] != key:
-        raise SystemExit("%s: the version block does not start as expected" % path)
-    at = (6 + len(key) + 3) & ~3
-    signature, _, ms, ls = struct.unpack_from("<IIII", block, at)
-    if signature != VS_FIXEDFILEINFO_SIGNATURE:
+    fixed = getattr(load(path), "VS_FIXEDFILEINFO", None)
+    if not fixed:
+        raise SystemExit("%s has no version block with a fixed part" % path)
+    fixed = fixed[0]
+    if fixed.Signature != VS_FIXEDFILEINFO_SIGNATURE:
         raise SystemExit("%s: the version block has no fixed part" % path)
+    ms, ls = fixed.FileVersionMS, fixed.FileVersionLS
     return "%d.%d.%d.%d" % (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
 
 
@@ -116,9 +74,9 @@ def make_zip(out, epoch, files):
                 z.writestr(info, f.read(), compresslevel=9)
 
 
-def contributors(pe, map_path):
+def contributors(sections, map_path):
     """Bytes per input file in the sections that the exe holds."""
-    kept = {name for name, *_ in pe.sections}
+    kept = {name for name, *_ in sections}
     sizes = collections.Counter()
     out_section = None
     pending = None
@@ -146,13 +104,14 @@ def contributors(pe, map_path):
 
 
 def size(path, map_path, budget):
-    pe = Pe(path)
-    total = len(pe.data)
+    pe = load(path)
+    sections = section_table(pe)
+    total = os.path.getsize(path)
     print("release: %s is %d bytes (%.1f KiB), budget %d" % (path, total, total / 1024, budget))
-    print("  headers %6d" % pe.headers_size)
-    for name, vsize, _, rawsize, _ in pe.sections:
+    print("  headers %6d" % pe.OPTIONAL_HEADER.SizeOfHeaders)
+    for name, vsize, rawsize in sections:
         print("  %-8s %6d in the file, %6d in memory" % (name, rawsize, vsize))
-    sizes = contributors(pe, map_path)
+    sizes = contributors(sections, map_path)
     libraries = collections.Counter()
     for name, n in sizes.items():
         libraries[name.split("(")[0] or name] += n
