@@ -4,10 +4,13 @@
 #   text SRC DST VERSION      a release text as Notepad on Windows XP reads it
 #   zip ZIP EPOCH FILE...     the zip, the same bytes for the same files
 #   size EXE MAP BUDGET       what takes the space in EXE; fails over BUDGET
+#   buildinfo OUT COMMIT EPOCH VERSION
+#                             what built the release, to build it again
 import collections
 import datetime
 import os
 import re
+import subprocess
 import sys
 import zipfile
 
@@ -128,6 +131,125 @@ def size(path, map_path, budget):
     return 0
 
 
+# The packages whose versions decide the release's bytes: the compilers
+# (with libgcc and libssp; the runtime package beside them holds their DLLs,
+# which the exe does not link, but moves with them), the MinGW-w64 start-up
+# code, libraries and headers, the assembler, linker and resource compiler,
+# CMake, which writes the command lines, and make, which runs them, and
+# python3 with zlib, whose zipfile and deflate write the zip. To these come,
+# found below, the packages of the interpreter that runs this (the python3
+# package only names a version of it) and of every shared library that the
+# compilers, the binutils and the interpreter load: GCC computes with GMP,
+# MPFR, MPC and ISL.
+BUILD_PACKAGES = [
+    "g++-mingw-w64-i686-posix", "gcc-mingw-w64-i686-posix",
+    "gcc-mingw-w64-i686-posix-runtime", "gcc-mingw-w64-base",
+    "binutils-mingw-w64-i686", "mingw-w64-i686-dev", "mingw-w64-common",
+    "cmake", "make", "python3", "zlib1g",
+]
+# As cmake/mingw.cmake names them.
+COMPILERS = ["i686-w64-mingw32-gcc-posix", "i686-w64-mingw32-g++-posix"]
+
+
+def run(*command):
+    return subprocess.run(command, check=True, capture_output=True, text=True).stdout
+
+
+def native_arch():
+    return run("dpkg", "--print-architecture").strip()
+
+
+def owner(path):
+    """The package that installed path (Debian merged /lib into /usr/lib,
+    but dpkg knows each file by the name its package gave it)."""
+    names = [path, os.path.realpath(path)]
+    for name in list(names):
+        if name.startswith("/usr/"):
+            names.append(name[4:])
+        else:
+            names.append("/usr" + name)
+    for name in names:
+        found = subprocess.run(["dpkg-query", "-S", name], capture_output=True, text=True)
+        if found.returncode == 0:
+            return found.stdout.splitlines()[0].split(": ")[0].split(", ")[0]
+    raise SystemExit("release.py: no package owns %s" % path)
+
+
+def programs():
+    """The programs that make the release's bytes, as files."""
+    found = [os.path.realpath(sys.executable)]
+    for compiler in COMPILERS:
+        found.append(os.path.realpath(run("sh", "-c", "command -v " + compiler).strip()))
+        for tool in ("cc1", "cc1plus", "as", "ld"):
+            found.append(os.path.realpath(run(compiler, "-print-prog-name=" + tool).strip()))
+    found.append(os.path.realpath(run("sh", "-c", "command -v i686-w64-mingw32-windres").strip()))
+    return sorted({p for p in found if os.path.isfile(p)})
+
+
+def libraries(program):
+    libs = []
+    for line in run("ldd", program).splitlines():
+        m = re.match(r"^\s*\S+ => (/\S+)", line) or re.match(r"^\s*(/\S+)", line)
+        if m:
+            libs.append(m.group(1))
+    return libs
+
+
+def installed(package, arch):
+    """(name as dpkg shows it, version) of an installed package; a package
+    built for each architecture is asked for in this machine's."""
+    for name in (package if ":" in package else package + ":" + arch, package):
+        found = subprocess.run(
+            ["dpkg-query", "-W", "-f=${binary:Package}\t${Version}\t${db:Status-Abbrev}\n", name],
+            capture_output=True, text=True)
+        lines = [l.split("\t") for l in found.stdout.splitlines()]
+        if found.returncode == 0 and len(lines) == 1 and lines[0][2].startswith("ii"):
+            return lines[0][0], lines[0][1]
+    raise SystemExit("release.py: %s is not installed; BUILDINFO cannot name what built "
+                     "the release" % package)
+
+
+def os_release():
+    fields = {}
+    with open("/etc/os-release", encoding="utf-8") as f:
+        for line in f:
+            key, _, value = line.strip().partition("=")
+            fields[key] = value.strip('"')
+    return fields
+
+
+def buildinfo(out, commit, epoch, ver):
+    # Nothing of the build's own place or time: two builds of one commit
+    # with the same packages write the same file.
+    arch = native_arch()
+    packages = set(BUILD_PACKAGES)
+    packages.add(owner(sys.executable))
+    packages.add(owner(zipfile.__file__))
+    for program in programs():
+        packages.add(owner(program))
+        packages.update(owner(lib) for lib in libraries(program))
+    versions = sorted({installed(p, arch) for p in packages})
+    stamp = datetime.datetime.fromtimestamp(int(epoch), datetime.timezone.utc)
+    with open("/etc/debian_version", encoding="ascii") as f:
+        debian_version = f.read().strip()
+    lines = [
+        "Format: velmorin-buildinfo 1",
+        "Source: velmorin",
+        "Version: %s" % ver,
+        "Commit: %s" % commit,
+        "Source-Date-Epoch: %d" % int(epoch),
+        "Source-Date: %s" % stamp.strftime("%Y-%m-%d %H:%M:%S UTC"),
+        "Build-Distribution: %s" % os_release().get("PRETTY_NAME", "unknown"),
+        "Build-Debian-Version: %s" % debian_version,
+        "Build-Architecture: %s" % arch,
+        "Installed-Build-Depends:",
+    ]
+    lines += [" %s (= %s)%s" % (name, version, "," if i + 1 < len(versions) else "")
+              for i, (name, version) in enumerate(versions)]
+    with open(out, "w", encoding="utf-8", newline="\n") as f:
+        f.write("\n".join(lines) + "\n")
+
+
 def main():
     args = sys.argv[1:]
     if args[:1] == ["version"] and len(args) == 2:
@@ -138,8 +260,10 @@ def main():
         make_zip(args[1], args[2], args[3:])
     elif args[:1] == ["size"] and len(args) == 4:
         return size(args[1], args[2], int(args[3]))
+    elif args[:1] == ["buildinfo"] and len(args) == 5:
+        buildinfo(*args[1:])
     else:
-        sys.exit("usage: release.py version|text|zip|size ..., as its first lines say")
+        sys.exit("usage: release.py version|text|zip|size|buildinfo ..., as its first lines say")
     return 0
 
 
