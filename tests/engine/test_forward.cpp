@@ -14,42 +14,35 @@ namespace {
 
 using Forward = WorkerTest;
 
-// The data each side of the bulk test sends, and what each side received.
-struct Bulk {
-    std::string up = RandomBytes(3 << 20, 1);
-    std::string down = RandomBytes(3 << 20, 2);
-    std::string atBackend;
-    std::atomic<bool> bBackendDone{false};
-};
-
 }  // namespace
 
 TEST_F(Forward, BytesPassUnchangedBothWaysAtOnce)
 {
-    Bulk bulk;
+    const std::string up = RandomBytes(3 << 20, 1), down = RandomBytes(3 << 20, 2);
+    std::string atBackend;
+    std::atomic<bool> bBackendDone{false};
     Backend backend([&](SOCKET s) {
-        std::thread sender([&] { SendAll(s, bulk.down); });
-        bulk.atBackend = ReceiveN(s, bulk.up.size());
+        std::thread sender([&] { SendAll(s, down); });
+        atBackend = ReceiveN(s, up.size());
         sender.join();
-        std::string rest;
-        ReceiveUntilEnd(s, &rest);
-        bulk.bBackendDone = true;
+        ReceiveUntilEnd(s);
+        bBackendDone = true;
     });
     Start(backend.Port());
 
     SOCKET sClient = Connect(m_nPort);
     ASSERT_NE(sClient, INVALID_SOCKET);
-    std::thread sender([&] { SendAll(sClient, bulk.up); });
-    std::string atClient = ReceiveN(sClient, bulk.down.size());
+    std::thread sender([&] { SendAll(sClient, up); });
+    std::string atClient = ReceiveN(sClient, down.size());
     sender.join();
     Close(sClient);
     ASSERT_TRUE(WaitForLine(m_hDlg, kLineEnded));
-    ASSERT_TRUE(WaitUntil([&] { return bulk.bBackendDone.load(); })) << "backend never saw the end";
+    ASSERT_TRUE(WaitUntil([&] { return bBackendDone.load(); })) << "backend never saw the end";
 
-    EXPECT_TRUE(atClient == bulk.down) << "client got " << atClient.size() << " of "
-                                       << bulk.down.size() << " bytes, or changed ones";
-    EXPECT_TRUE(bulk.atBackend == bulk.up) << "backend got " << bulk.atBackend.size() << " of "
-                                           << bulk.up.size() << " bytes, or changed ones";
+    EXPECT_TRUE(atClient == down) << "client got " << atClient.size() << " of " << down.size()
+                                  << " bytes, or changed ones";
+    EXPECT_TRUE(atBackend == up) << "backend got " << atBackend.size() << " of " << up.size()
+                                 << " bytes, or changed ones";
 }
 
 TEST_F(Forward, SecondClientWaitsUntilFirstEnds)
@@ -58,8 +51,7 @@ TEST_F(Forward, SecondClientWaitsUntilFirstEnds)
     Start(backend.Port());
 
     SOCKET sFirst = Connect(m_nPort);
-    ASSERT_TRUE(SendAll(sFirst, "one"));
-    EXPECT_EQ(ReceiveN(sFirst, 3), "one");
+    ASSERT_EQ(RoundTrip(sFirst, "one"), "one");
 
     // Accepted by the system into the backlog, but not served yet.
     SOCKET sSecond = Connect(m_nPort);
@@ -80,8 +72,7 @@ TEST_F(Forward, ClientCloseEndsConnectionAndStopEndsWorker)
     Start(backend.Port());
 
     SOCKET sClient = Connect(m_nPort);
-    ASSERT_TRUE(SendAll(sClient, "ping"));
-    EXPECT_EQ(ReceiveN(sClient, 4), "ping");
+    ASSERT_EQ(RoundTrip(sClient, "ping"), "ping");
     // The connected line is appended, not selected: the waiting line keeps it.
     EXPECT_EQ(Status().back(), kLineConnected);
     EXPECT_EQ(SelectedLine(m_hDlg), 1);
@@ -122,8 +113,7 @@ TEST_F(Forward, ClientResetStopsWorker)
     Start(backend.Port());
 
     SOCKET sClient = Connect(m_nPort);
-    ASSERT_TRUE(SendAll(sClient, "x"));
-    EXPECT_EQ(ReceiveN(sClient, 1), "x");
+    ASSERT_EQ(RoundTrip(sClient, "x"), "x");
     ResetOnClose(sClient);
     Close(sClient);
 
@@ -145,13 +135,11 @@ TEST_F(Forward, StopDuringConnection)
     Backend backend(Echo);
     Start(backend.Port());
     SOCKET sClient = Connect(m_nPort);
-    ASSERT_TRUE(SendAll(sClient, "abc"));
-    EXPECT_EQ(ReceiveN(sClient, 3), "abc");
+    ASSERT_EQ(RoundTrip(sClient, "abc"), "abc");
 
     StopWorker(&m_worker);
     EXPECT_EQ(EndedWith(), kStopped);
-    std::string rest;
-    EXPECT_EQ(ReceiveUntilEnd(sClient, &rest), kEndOrderly) << "client connection not closed";
+    EXPECT_EQ(ReceiveUntilEnd(sClient), kEndOrderly) << "client connection not closed";
     Close(sClient);
     EXPECT_EQ(Status(), Run(1, true));
 }

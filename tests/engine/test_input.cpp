@@ -60,12 +60,8 @@ TEST_F(HostText, AddressWithTrailingTextOrShortenedReachesRemote)
         Backend backend(Echo);
         Start(backend.Port(), szHost);
 
-        SOCKET sClient = Connect(m_nPort);
-        ASSERT_NE(sClient, INVALID_SOCKET);
         std::string data = RandomBytes(5000, 7);
-        EXPECT_TRUE(SendAll(sClient, data));
-        EXPECT_EQ(ReceiveN(sClient, data.size()), data);
-        Close(sClient);
+        EXPECT_EQ(RoundTripTo(m_nPort, data), data);
         EXPECT_TRUE(WaitForLine(m_hDlg, kLineEnded));
         StopWorker(&m_worker);
         EXPECT_TRUE(JoinWorker(&m_worker));
@@ -81,11 +77,7 @@ TEST_F(HostText, LongestHostFromDialogIsUsedWhole)
     Backend backend(Echo);
     std::string host = "127.0.0.1" + std::string(254 - 9, ' ');
     Start(backend.Port(), host);
-    SOCKET sClient = Connect(m_nPort);
-    ASSERT_NE(sClient, INVALID_SOCKET);
-    EXPECT_TRUE(SendAll(sClient, "ping"));
-    EXPECT_EQ(ReceiveN(sClient, 4), "ping");
-    Close(sClient);
+    ASSERT_EQ(RoundTripTo(m_nPort, "ping"), "ping");
     EXPECT_TRUE(WaitForLine(m_hDlg, kLineEnded));
 }
 

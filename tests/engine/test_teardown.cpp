@@ -33,15 +33,13 @@ TEST(Teardown, EmptyAndRepeatedTeardownsTouchNothing)
     EXPECT_TRUE(canary.Intact());
 
     // After a worker has ended by itself, the dialog's teardowns still come.
-    HWND hDlg = CreateStatusWindow();
-    Worker worker;
-    unsigned short nPort = FreePort();
-    StartWorker(&worker, hDlg, "127.0.0.1", nPort, FreePort());
-    ASSERT_TRUE(WaitForLine(hDlg, WaitingLine(nPort)));
-    Close(Connect(nPort));  // nothing listens on the remote port
-    EXPECT_TRUE(WaitForLine(hDlg, kLineEnded));
-    StopWorker(&worker);
-    ASSERT_TRUE(JoinWorker(&worker));
+    ForwardRun run;
+    StartWorker(&run.worker, run.hDlg, "127.0.0.1", run.nPort, FreePort());
+    ASSERT_TRUE(WaitForLine(run.hDlg, WaitingLine(run.nPort)));
+    Close(Connect(run.nPort));  // nothing listens on the remote port
+    EXPECT_TRUE(WaitForLine(run.hDlg, kLineEnded));
+    StopWorker(&run.worker);
+    ASSERT_TRUE(JoinWorker(&run.worker));
     {
         Canary late;
         CloseSockets(pfs);
@@ -51,7 +49,6 @@ TEST(Teardown, EmptyAndRepeatedTeardownsTouchNothing)
 
     ReleaseForwardState(pfs);
     ReleaseForwardState(pfs);  // the reference a worker would have given up
-    DestroyStatusWindow(hDlg);
 }
 
 // Stop at random moments (setting up, waiting, connecting, copying), each
@@ -77,10 +74,8 @@ TEST(Teardown, RapidStartStopNeverTouchesAnotherSocket)
             break;
         case 2:  // stop while copying
             if (WaitForLine(run.hDlg, WaitingLine(run.nPort))) {
-                SOCKET s = Connect(run.nPort);
-                EXPECT_TRUE(SendAll(s, "hi"));
-                EXPECT_EQ(ReceiveN(s, 2), "hi");
-                clients.push_back(s);
+                clients.push_back(Connect(run.nPort));
+                EXPECT_EQ(RoundTrip(clients.back(), "hi"), "hi");
             }
             break;
         default:  // stop once the worker waits

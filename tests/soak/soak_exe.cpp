@@ -8,6 +8,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -41,10 +42,8 @@ test::Program::Usage Settled(const test::Program& program)
     for (int i = 0; i < 5; ++i) {
         Sleep(200);
         test::Program::Usage usage = program.Measure();
-        if (usage.nHandles < least.nHandles)
-            least.nHandles = usage.nHandles;
-        if (usage.nThreads < least.nThreads)
-            least.nThreads = usage.nThreads;
+        least.nHandles = std::min(least.nHandles, usage.nHandles);
+        least.nThreads = std::min(least.nThreads, usage.nThreads);
     }
     return least;
 }

@@ -2,6 +2,7 @@
 
 #include "tests/soak/traffic.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -56,9 +57,7 @@ void Pattern(std::uint64_t key, std::uint64_t offset, unsigned char* p, std::siz
     while (i < n) {
         std::uint64_t word = Mix(key ^ (k >> 3) * 0x100000001b3ULL);
         std::size_t nFrom = static_cast<std::size_t>(k & 7);
-        std::size_t nTake = 8 - nFrom;
-        if (nTake > n - i)
-            nTake = n - i;
+        std::size_t nTake = std::min(8 - nFrom, n - i);
         for (std::size_t j = 0; j < nTake; ++j)
             p[i + j] = static_cast<unsigned char>(word >> (8 * (nFrom + j)));
         i += nTake;
@@ -82,8 +81,7 @@ struct End {
 
     void Close()
     {
-        if (s != INVALID_SOCKET)
-            CloseSocket(s);
+        test::Close(s);
         s = INVALID_SOCKET;
     }
 };

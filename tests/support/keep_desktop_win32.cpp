@@ -13,9 +13,7 @@
 
 #include <cstdlib>
 
-namespace {
 const UINT kDefaultSeconds = 3 * 60 * 60;
-}
 
 int main(int argc, char** argv)
 {

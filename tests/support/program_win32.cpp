@@ -80,8 +80,7 @@ void Program::PostCommand(int nId)
 bool Program::SetField(int nId, const std::string& text)
 {
     DWORD_PTR bSet = 0;
-    return SendWithin(GetDlgItem(m_hDlg, nId), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()),
-                      &bSet) &&
+    return SendWithin(GetDlgItem(m_hDlg, nId), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()), &bSet) &&
            bSet != 0;
 }
 
@@ -93,9 +92,7 @@ bool Program::Enabled(int nId)
 int Program::StatusCount()
 {
     DWORD_PTR nCount = 0;
-    if (!SendWithin(GetDlgItem(m_hDlg, IDC_STATUS), LB_GETCOUNT, 0, 0, &nCount))
-        return -1;
-    return static_cast<int>(nCount);
+    return SendWithin(GetDlgItem(m_hDlg, IDC_STATUS), LB_GETCOUNT, 0, 0, &nCount) ? static_cast<int>(nCount) : -1;
 }
 
 bool Program::StatusLines(int nFrom, std::vector<std::string>* pLines)
@@ -120,9 +117,8 @@ bool StatusListLines(HWND hDlg, int nFrom, std::vector<std::string>* pLines)
             return false;
         wszLine[0] = L'\0';
         DWORD_PTR dwResult = 0;
-        if (!SendMessageTimeoutW(hList, LB_GETTEXT, static_cast<WPARAM>(i),
-                                 reinterpret_cast<LPARAM>(wszLine), SMTO_NORMAL,
-                                 static_cast<UINT>(kAnswer.count()), &dwResult))
+        if (!SendMessageTimeoutW(hList, LB_GETTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(wszLine),
+                                 SMTO_NORMAL, static_cast<UINT>(kAnswer.count()), &dwResult))
             return false;
         char szLine[512];
         WideCharToMultiByte(CP_ACP, 0, wszLine, -1, szLine, sizeof szLine, nullptr, nullptr);

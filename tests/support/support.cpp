@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -18,8 +17,7 @@ using Clock = std::chrono::steady_clock;
 
 struct sockaddr_in Loopback(unsigned short nPort)
 {
-    struct sockaddr_in addr;
-    std::memset(&addr, 0, sizeof addr);
+    struct sockaddr_in addr = {};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(nPort);
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -81,8 +79,7 @@ SOCKET Listen(unsigned short nPort, bool bAnyAddress, int nBacklog)
 
 unsigned short LocalPort(SOCKET s)
 {
-    struct sockaddr_in addr;
-    std::memset(&addr, 0, sizeof addr);
+    struct sockaddr_in addr = {};
     socklen_t cb = sizeof addr;
     getsockname(s, reinterpret_cast<struct sockaddr*>(&addr), &cb);
     return ntohs(addr.sin_port);
@@ -98,10 +95,7 @@ unsigned short FreePort()
         SOCKET s = Listen(0);
         unsigned short nPort = LocalPort(s);
         Close(s);
-        bool bSeen = nPort == 0;
-        for (unsigned short n : given)
-            bSeen = bSeen || n == nPort;
-        if (!bSeen) {
+        if (nPort != 0 && std::find(given.begin(), given.end(), nPort) == given.end()) {
             given.push_back(nPort);
             return nPort;
         }
@@ -134,9 +128,7 @@ void Close(SOCKET s)
 
 void ResetOnClose(SOCKET s)
 {
-    struct linger hard;
-    hard.l_onoff = 1;
-    hard.l_linger = 0;
+    struct linger hard = {1, 0};  // on, lingering for no time
     setsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard), sizeof hard);
 }
 
@@ -176,6 +168,19 @@ std::string ReceiveN(SOCKET s, size_t n, milliseconds timeout)
     return data;
 }
 
+std::string RoundTrip(SOCKET s, const std::string& data)
+{
+    return SendAll(s, data) ? ReceiveN(s, data.size()) : std::string();
+}
+
+std::string RoundTripTo(unsigned short nPort, const std::string& data)
+{
+    SOCKET s = Connect(nPort);
+    std::string back = RoundTrip(s, data);  // a send on no socket fails
+    Close(s);
+    return back;
+}
+
 Ending ReceiveUntilEnd(SOCKET s, std::string* pData, milliseconds timeout)
 {
     Clock::time_point deadline = Clock::now() + timeout;
@@ -187,7 +192,8 @@ Ending ReceiveUntilEnd(SOCKET s, std::string* pData, milliseconds timeout)
         int cbRead = recv(s, buffer, sizeof buffer, 0);
         if (cbRead <= 0)
             return cbRead == 0 ? kEndOrderly : kEndReset;
-        pData->append(buffer, static_cast<size_t>(cbRead));
+        if (pData != nullptr)
+            pData->append(buffer, static_cast<size_t>(cbRead));
     }
 }
 
@@ -217,15 +223,11 @@ std::string FileText(const std::string& path)
 
 bool WaitForLine(HWND hWnd, const std::string& line, milliseconds timeout)
 {
-    return WaitUntil(
-        [&] {
-            for (const std::string& text : StatusText(hWnd)) {
-                if (text == line)
-                    return true;
-            }
-            return false;
-        },
-        timeout);
+    auto shown = [&] {
+        Lines lines = StatusText(hWnd);
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    };
+    return WaitUntil(shown, timeout);
 }
 
 void StartWorker(Worker* pWorker, HWND hDlg, const char* szHost, unsigned short nLocalPort,

@@ -52,9 +52,14 @@ void ResetOnClose(SOCKET s);                   // its close then sends a reset, 
 bool SendAll(SOCKET s, const std::string& data);
 // Reads until n bytes arrived, the stream ended or timeout passed.
 std::string ReceiveN(SOCKET s, size_t n, milliseconds timeout = kTimeout);
-// Reads until the peer ends the stream, and says how it ended.
+// Sends data and reads as many bytes back, as from an echo; empty when the
+// send fails. RoundTripTo does it on a connection of its own to nPort.
+std::string RoundTrip(SOCKET s, const std::string& data);
+std::string RoundTripTo(unsigned short nPort, const std::string& data);
+// Reads until the peer ends the stream (into pData, if given), and says how
+// it ended.
 enum Ending { kEndOrderly, kEndReset, kEndNone };  // reset: or another failed read
-Ending ReceiveUntilEnd(SOCKET s, std::string* pData, milliseconds timeout = kTimeout);
+Ending ReceiveUntilEnd(SOCKET s, std::string* pData = nullptr, milliseconds timeout = kTimeout);
 // True when s has something to read (or its end) within timeout.
 bool Readable(SOCKET s, milliseconds timeout);
 

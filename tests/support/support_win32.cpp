@@ -11,8 +11,6 @@
 
 namespace test {
 
-// A send blocked in another thread stays blocked until its peer reads or
-// leaves.
 const bool kFullQueueMayRefuse = true;
 const int kAffordableStarts = 120;
 

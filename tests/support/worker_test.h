@@ -32,10 +32,8 @@ protected:
     // A fresh worker and status list, for the next case of a loop.
     void Restart()
     {
-        StopWorker(&m_worker);
-        EXPECT_TRUE(JoinWorker(&m_worker)) << "worker did not end";
-        DestroyStatusWindow(m_hDlg);
-        m_hDlg = CreateStatusWindow();
+        TearDown();
+        SetUp();
     }
 
     std::string Waiting() const { return WaitingLine(m_nPort); }

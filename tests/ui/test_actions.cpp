@@ -70,10 +70,9 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(m_remoteSilent.Full()) << "could not fill the silent listener's queue";
-        unsigned short nTaken = FreePort();
-        m_sTaken = Listen(nTaken, true);
+        m_nTaken = FreePort();
+        m_sTaken = Listen(m_nTaken, true);
         ASSERT_NE(INVALID_SOCKET, m_sTaken);
-        m_nTaken = nTaken;
         const char* szActions = std::getenv("VELMORIN_ACTIONS");
         m_nActionsWanted = szActions != nullptr ? std::atoi(szActions) : 500;
     }
@@ -220,8 +219,7 @@ protected:
         })) << "the client was not taken" << History();
         if (where == Where::Copying) {
             std::string data = RandomBytes(4096 + m_random() % 65536, m_random());
-            ASSERT_TRUE(SendAll(m_sClient, data)) << History();
-            ASSERT_EQ(data, ReceiveN(m_sClient, data.size())) << "bytes lost or changed" << History();
+            ASSERT_EQ(data, RoundTrip(m_sClient, data)) << "bytes lost or changed" << History();
         } else if (where == Where::Sending) {
             // Held up once this run's flood stops making progress.
             ASSERT_TRUE(WaitUntil([&] { return m_flood.Connections() > nFloods; })) << "no onward connection to the flood (" << m_flood.Connections() << " so far, "
@@ -270,9 +268,8 @@ protected:
                    << history;
         }
         EXPECT_EQ(0u, dwExit);
-        m_msExitMax = std::max(m_msExitMax, static_cast<long long>(std::chrono::duration_cast<milliseconds>(
-                                                                       Clock::now() - pressed)
-                                                                       .count()));
+        m_msExitMax = std::max(m_msExitMax,
+                               static_cast<long long>(std::chrono::duration_cast<milliseconds>(Clock::now() - pressed).count()));
         m_pProgram.reset();
         Close(m_sClient);
         m_sClient = INVALID_SOCKET;

@@ -238,10 +238,9 @@ TEST_F(MainDialog, StartForwardsStopStopsAndTheListKeepsEveryRun)
 
     StartOn(std::to_string(nLocal), nLocal);
     StopAndWait();
-    test::Lines bothRuns = firstRun;
-    for (const std::string& line : test::RunLines(nLocal, 0, true))
-        bothRuns.push_back(line);
-    EXPECT_EQ(bothRuns, Lines());
+    test::Lines secondRun = test::RunLines(nLocal, 0, true);
+    firstRun.insert(firstRun.end(), secondRun.begin(), secondRun.end());
+    EXPECT_EQ(firstRun, Lines());
 }
 
 TEST_F(MainDialog, PortFieldsAreReadAsAtoiCutToSixteenBits)
@@ -305,11 +304,7 @@ TEST_F(MainDialog, EnterWhileRunningStartsNothing)
     unsigned short nFirst = test::FreePort();
     unsigned short nSecond = test::FreePort();
     Open();
-    MSG enter = {};
-    enter.hwnd = m_hDlg;
-    enter.message = WM_KEYDOWN;
-    enter.wParam = VK_RETURN;
-    enter.lParam = 1;
+    MSG enter = {m_hDlg, WM_KEYDOWN, VK_RETURN, 1, 0, {0, 0}};
     SetField(IDC_LPORT, std::to_string(nFirst));
     IsDialogMessageA(m_hDlg, &enter);
     ASSERT_TRUE(WaitForCount(WaitingLine(nFirst), 1)) << "Enter did not start";

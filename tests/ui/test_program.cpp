@@ -23,10 +23,7 @@ const test::milliseconds kEndTimeout(5000);
 
 class Program : public ::testing::Test {
 protected:
-    void Run()
-    {
-        ASSERT_TRUE(m_pProgram->Run(VELMORIN_EXE)) << m_pProgram->Why();
-    }
+    void Run() { ASSERT_TRUE(m_pProgram->Run(VELMORIN_EXE)) << m_pProgram->Why(); }
 
     void Click(int nId) { m_pProgram->PostCommand(nId); }
 
@@ -40,8 +37,7 @@ protected:
         DWORD dwExit = 99;
         bool bEnded = test::WaitUntil([&] { return m_pProgram->Ended(test::milliseconds(0), &dwExit); },
                                       kEndTimeout);
-        long long nMs =
-            std::chrono::duration_cast<test::milliseconds>(Clock::now() - start).count();
+        long long nMs = std::chrono::duration_cast<test::milliseconds>(Clock::now() - start).count();
         ASSERT_TRUE(bEnded) << "still running after " << nMs << " ms";
         EXPECT_EQ(0u, dwExit);
         std::printf("  ended after %lld ms\n", nMs);

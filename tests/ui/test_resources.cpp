@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "res/resource.h"
@@ -68,14 +69,10 @@ struct Item {
     short x, y, cx, cy;
     DWORD dwStyle;
     DWORD dwExStyle;
+    auto Tied() const { return std::tie(nId, className, text, x, y, cx, cy, dwStyle, dwExStyle); }
 };
 
-bool operator==(const Item& a, const Item& b)
-{
-    return a.nId == b.nId && a.className == b.className && a.text == b.text && a.x == b.x &&
-           a.y == b.y && a.cx == b.cx && a.cy == b.cy && a.dwStyle == b.dwStyle &&
-           a.dwExStyle == b.dwExStyle;
-}
+bool operator==(const Item& a, const Item& b) { return a.Tied() == b.Tied(); }
 
 std::ostream& operator<<(std::ostream& os, const Item& item)
 {
@@ -253,8 +250,7 @@ TEST_F(Resources, VersionBlockNamesTheProgram)
     EXPECT_EQ(0x0407, pTranslation[0]);
     EXPECT_EQ(0x04b0, pTranslation[1]);
 
-    const char* kEmpty[] = {"Comments", "LegalTrademarks", "PrivateBuild", "SpecialBuild"};
-    for (const char* szName : kEmpty)
+    for (const char* szName : {"Comments", "LegalTrademarks", "PrivateBuild", "SpecialBuild"})
         EXPECT_EQ("", VersionString(info, szName)) << szName;
     EXPECT_EQ("velmorin", VersionString(info, "FileDescription"));
     EXPECT_EQ("velmorin", VersionString(info, "InternalName"));
