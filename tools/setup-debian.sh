@@ -52,14 +52,18 @@ install() {
 }
 install "${packages[@]}"
 
+# The kernel's table of program interpreters, also in a container or chroot
+# that did not mount it: tools/test-all reads there whether 32-bit programs
+# run under qemu-user.
+if [ ! -e /proc/sys/fs/binfmt_misc/register ]; then
+    as_root mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+fi
+
 # Some virtual machines run no 32-bit code at all. There the kernel hands
 # 32-bit programs to qemu-user through binfmt_misc; elsewhere qemu (some
 # hundred MB) is not needed.
 if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
     install qemu-user-static
-    if [ ! -e /proc/sys/fs/binfmt_misc/register ]; then
-        as_root mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
-    fi
     if [ ! -e /proc/sys/fs/binfmt_misc/velmorin-i386 ]; then
         magic='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
         mask='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'

@@ -11,6 +11,20 @@ export WINEDEBUG=${WINEDEBUG:--all}
 # No Mono or Gecko installer prompts in a fresh prefix.
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 
+# Whether 32-bit programs run under qemu-user here (tools/setup-debian.sh
+# sets that up where the kernel cannot run them). Any entry of the kernel's
+# interpreter table may hand them over, and once one does, the kernel gives
+# every 32-bit program to qemu, also where it could run them itself.
+velmorin_32bit_emulated() {
+    local entry
+    for entry in /proc/sys/fs/binfmt_misc/*; do
+        if grep -qx enabled "$entry" 2>/dev/null && grep -q '^interpreter .*qemu-i386' "$entry"; then
+            return 0
+        fi
+    done
+    return 1
+}
+
 # Creates the prefix in $WINEPREFIX once; concurrent callers wait for it.
 # With "managed" the window manager of a real desktop places and decorates
 # the windows; without it (the default, for a virtual display that has no
