@@ -176,6 +176,7 @@ void Faults::StallThenStop(bool bRemoteStalls)
         // Stop cannot end this run before the reader reads or leaves; here
         // the reader reads the rest, which takes Wine's worker the better
         // part of the usual timeout.
+        std::printf("this system's Stop wakes no blocked send: the reader reads the rest\n");
         received += ReceiveN(sReader, data.size() - received.size(), milliseconds(120000));
         EXPECT_TRUE(received == data) << "reader got " << received.size() << " of " << data.size()
                                       << " bytes, or changed ones";
