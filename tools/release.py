@@ -170,8 +170,11 @@ def owner(path):
             names.append("/usr" + name)
     for name in names:
         found = subprocess.run(["dpkg-query", "-S", name], capture_output=True, text=True)
-        if found.returncode == 0:
-            return found.stdout.splitlines()[0].split(": ")[0].split(", ")[0]
+        # Debian 13 diverts the loader's old name: dpkg then names the
+        # diversion first ("diversion by libc6 from: ..."), then the owner.
+        owners = [line for line in found.stdout.splitlines() if not line.startswith("diversion by ")]
+        if found.returncode == 0 and owners:
+            return owners[0].split(": ")[0].split(", ")[0]
     raise SystemExit("release.py: no package owns %s" % path)
 
 
