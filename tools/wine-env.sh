@@ -96,17 +96,25 @@ velmorin_wine_end() {
 
 # Starts a virtual display (Xvfb) on a free number and exports DISPLAY. The
 # caller ends it: kill "$velmorin_xvfb_pid".
+# Xvfb picks the number itself (-displayfd) and says it once it listens.
+# Lock files would not do: a server of another root or container on this
+# machine keeps its own in its own /tmp, yet owns the number through the
+# socket name both share; a second server on it fails, and this run's
+# programs would end up on the other run's display.
 velmorin_virtual_display() {
     velmorin_xvfb_pid=""
-    local n
-    for n in $(seq 90 140); do
-        if [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ]; then
-            Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-            velmorin_xvfb_pid=$!
-            export DISPLAY=":$n"
-            break
-        fi
-    done
-    [ -n "$velmorin_xvfb_pid" ] || return 1
-    for _ in $(seq 1 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+    local fifo n=""
+    fifo=$(mktemp -u /tmp/velmorin-display.XXXXXX)
+    mkfifo "$fifo" || return 1
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$fifo" >/dev/null 2>&1 &
+    velmorin_xvfb_pid=$!
+    # An Xvfb that fails closes the pipe, which ends the read.
+    read -r -t 30 n <"$fifo" || true
+    rm -f "$fifo"
+    if [ -z "$n" ]; then
+        kill "$velmorin_xvfb_pid" >/dev/null 2>&1 || true
+        velmorin_xvfb_pid=""
+        return 1
+    fi
+    export DISPLAY=":$n"
 }
