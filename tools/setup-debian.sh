@@ -32,24 +32,78 @@ for group in "$@"; do
     esac
 done
 
-updated=0
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-    as_root dpkg --add-architecture i386
-    as_root apt-get update -q
+# A test sources this file for the functions below and sets these to a
+# stand-in for apt-get and no pause.
+apt_get=apt-get update_pause=10
+updated=0 update_failed=0 unread=""
+
+# A mirror in the middle of a sync serves an index that does not match its
+# Release file for minutes or a day, and apt-get update then fails for that
+# index alone, having loaded the others. So: three tries, then on with the
+# lists that did load, and the install decides whether they are enough.
+update() {
+    local log try status=0
     updated=1
-fi
+    log=$(mktemp)
+    for try in 1 2 3; do
+        status=0
+        as_root "$apt_get" update -q 2>&1 | tee "$log" || status=$?
+        [ $status -ne 0 ] || { rm -f "$log"; return 0; }
+        [ $try -eq 3 ] || sleep "$update_pause"
+    done
+    update_failed=1
+    # "E: Failed to fetch <mirror>/dists/<suite>/<component>/<list>  why"
+    unread=$(sed -n 's|^E: Failed to fetch [^ ]*/dists/\([^/ ]*\)/.*|\1|p' "$log" | sort -u | paste -sd' ' -)
+    rm -f "$log"
+    if [ -n "$unread" ]; then
+        echo "setup: the package mirror could not give every list of $unread (apt-get update failed" \
+            "$try times, ${update_pause} s apart): a fault of the mirror, often a sync in progress;" \
+            "going on with the lists that loaded" >&2
+    else
+        echo "setup: apt-get update failed $try times, ${update_pause} s apart (exit $status);" \
+            "going on with the lists there are" >&2
+    fi
+}
+
+apt_install() {
+    as_root env DEBIAN_FRONTEND=noninteractive "$apt_get" install -y -q --no-install-recommends "$@"
+}
 
 install() {
-    local missing=() p
+    local missing=() p prefs s
     for p in "$@"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
     done
-    if [ ${#missing[@]} -gt 0 ]; then
-        [ $updated -eq 1 ] || as_root apt-get update -q
-        updated=1
-        as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+    [ ${#missing[@]} -gt 0 ] || return 0
+    [ $updated -eq 1 ] || update
+    apt_install "${missing[@]}" && return 0
+    # With the i386 list of a suite missing, its amd64 packages are newer
+    # than any i386 one, and a library that both architectures need at one
+    # version cannot be installed. Without that suite both come from the
+    # same lists; its updates come with a later apt-get upgrade.
+    if [ -n "$unread" ]; then
+        echo "setup: trying the install once more without the packages of $unread," \
+            "so that both architectures' packages come from the lists that loaded" >&2
+        prefs=$(mktemp)
+        { cat /etc/apt/preferences 2>/dev/null && echo || true
+          for s in $unread; do
+              printf 'Package: *\nPin: release n=%s\nPin-Priority: -1\n\n' "$s"
+              printf 'Package: *\nPin: release a=%s\nPin-Priority: -1\n\n' "$s"
+          done; } >"$prefs"
+        apt_install -o Dir::Etc::Preferences="$prefs" "${missing[@]}" && { rm -f "$prefs"; return 0; }
+        rm -f "$prefs"
     fi
+    [ $update_failed -eq 0 ] ||
+        echo "setup: the install failed; the likely cause: apt-get update could not read ${unread:-its lists}" >&2
+    exit 1
 }
+
+[ "${BASH_SOURCE[0]}" = "$0" ] || return 0
+
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    as_root dpkg --add-architecture i386
+    update
+fi
 install "${packages[@]}"
 
 # The kernel's table of program interpreters, also in a container or chroot
