@@ -6,7 +6,7 @@
 #
 #   tools/setup-debian.sh [bench]
 # "bench" adds what tools/bench needs beyond that: the peer forwarders it
-# compares with (socat, rinetd), strace, ss, taskset and pgrep.
+# compares with (socat, rinetd), strace, ss, taskset, pgrep and gnuplot (its chart).
 set -euo pipefail
 
 as_root() {
@@ -27,7 +27,7 @@ packages=(
 )
 for group in "$@"; do
     case $group in
-        bench) packages+=(socat rinetd strace iproute2 util-linux procps) ;;
+        bench) packages+=(socat rinetd strace iproute2 util-linux procps gnuplot-nox) ;;
         *) echo "setup: unknown group $group (known: bench)" >&2; exit 2 ;;
     esac
 done
