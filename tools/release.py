@@ -1,53 +1,16 @@
 #!/usr/bin/python3
-# The steps of tools/release that read or write files byte by byte:
-#   version EXE               the file version of EXE's version block
+# The steps of tools/release that write files byte by byte (the exe is read
+# by tools/check-imports):
 #   text SRC DST VERSION      a release text as Notepad on Windows XP reads it
 #   zip ZIP EPOCH FILE...     the zip, the same bytes for the same files
-#   size EXE MAP BUDGET       what takes the space in EXE; fails over BUDGET
 #   buildinfo OUT COMMIT EPOCH VERSION
 #                             what built the release, to build it again
-import collections
 import datetime
 import os
 import re
 import subprocess
 import sys
 import zipfile
-
-VS_FIXEDFILEINFO_SIGNATURE = 0xFEEF04BD
-
-
-def load(path):
-    """The PE file at path, read by Debian's python3-pefile, as is
-    tools/check-imports; the version block's fixed part is parsed."""
-    try:
-        import pefile
-    except ImportError:
-        raise SystemExit("release.py: needs Debian's python3-pefile, run by /usr/bin/python3")
-    try:
-        pe = pefile.PE(path, fast_load=True)
-        pe.parse_data_directories(
-            directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
-    except (OSError, pefile.PEFormatError) as e:
-        raise SystemExit("%s cannot be read as a PE file: %s" % (path, e))
-    return pe
-
-
-def section_table(pe):
-    """(name, size in memory, size in the file) for each section."""
-    return [(s.Name.rstrip(b"\0").decode("ascii"), s.Misc_VirtualSize, s.SizeOfRawData)
-            for s in pe.sections]
-
-
-def version(path):
-    fixed = getattr(load(path), "VS_FIXEDFILEINFO", None)
-    if not fixed:
-        raise SystemExit("%s has no version block with a fixed part" % path)
-    fixed = fixed[0]
-    if fixed.Signature != VS_FIXEDFILEINFO_SIGNATURE:
-        raise SystemExit("%s: the version block has no fixed part" % path)
-    ms, ls = fixed.FileVersionMS, fixed.FileVersionLS
-    return "%d.%d.%d.%d" % (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
 
 
 def text(src, dst, ver):
@@ -75,60 +38,6 @@ def make_zip(out, epoch, files):
             info.compress_type = zipfile.ZIP_DEFLATED
             with open(path, "rb") as f:
                 z.writestr(info, f.read(), compresslevel=9)
-
-
-def contributors(sections, map_path):
-    """Bytes per input file in the sections that the exe holds."""
-    kept = {name for name, *_ in sections}
-    sizes = collections.Counter()
-    out_section = None
-    pending = None
-    with open(map_path, encoding="utf-8", errors="replace") as f:
-        for line in f:
-            line = line.rstrip("\n")
-            m = re.match(r"^(\.\S+)(\s+0x[0-9a-f]+\s+0x[0-9a-f]+)?", line)
-            if m:
-                # The exe's section table holds names of at most 8 characters.
-                out_section = m.group(1)[:8] if m.group(1)[:8] in kept else None
-                continue
-            if out_section is None or out_section == ".bss":
-                continue
-            m = re.match(r"^ (\.\S+|COMMON)\s*$", line)
-            if m:
-                pending = m.group(1)
-                continue
-            m = re.match(r"^ (\.\S+|COMMON)?\s+0x[0-9a-f]+\s+(0x[0-9a-f]+)\s+(\S.*)$", line)
-            if m and (m.group(1) or pending):
-                # ld calls the base relocations it makes "dll stuff".
-                name = m.group(3).replace("dll stuff", "(base relocations)")
-                sizes[os.path.basename(name)] += int(m.group(2), 16)
-            pending = None
-    return sizes
-
-
-def size(path, map_path, budget):
-    pe = load(path)
-    sections = section_table(pe)
-    total = os.path.getsize(path)
-    print("release: %s is %d bytes (%.1f KiB), budget %d" % (path, total, total / 1024, budget))
-    print("  headers %6d" % pe.OPTIONAL_HEADER.SizeOfHeaders)
-    for name, vsize, rawsize in sections:
-        print("  %-8s %6d in the file, %6d in memory" % (name, rawsize, vsize))
-    sizes = contributors(sections, map_path)
-    libraries = collections.Counter()
-    for name, n in sizes.items():
-        libraries[name.split("(")[0] or name] += n
-    print("  biggest contributors (bytes before section alignment):")
-    for name, n in sizes.most_common(12):
-        print("    %6d  %s" % (n, name))
-    print("  by library or object:")
-    for name, n in libraries.most_common(10):
-        print("    %6d  %s" % (n, name))
-    if total > budget:
-        print("release: %s is %d bytes over its budget of %d" % (path, total - budget, budget),
-              file=sys.stderr)
-        return 1
-    return 0
 
 
 # The packages whose versions decide the release's bytes: the compilers
@@ -255,18 +164,14 @@ def buildinfo(out, commit, epoch, ver):
 
 def main():
     args = sys.argv[1:]
-    if args[:1] == ["version"] and len(args) == 2:
-        print(version(args[1]))
-    elif args[:1] == ["text"] and len(args) == 4:
+    if args[:1] == ["text"] and len(args) == 4:
         text(*args[1:])
     elif args[:1] == ["zip"] and len(args) >= 4:
         make_zip(args[1], args[2], args[3:])
-    elif args[:1] == ["size"] and len(args) == 4:
-        return size(args[1], args[2], int(args[3]))
     elif args[:1] == ["buildinfo"] and len(args) == 5:
         buildinfo(*args[1:])
     else:
-        sys.exit("usage: release.py version|text|zip|size|buildinfo ..., as its first lines say")
+        sys.exit("usage: release.py text|zip|buildinfo ..., as its first lines say")
     return 0
 
 
