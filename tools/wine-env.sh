@@ -25,6 +25,54 @@ velmorin_32bit_emulated() {
     return 1
 }
 
+# The Windows build that runs here: the 32-bit program where the kernel runs
+# 32-bit code; under qemu-user, too unsteady for threaded socket work and
+# slow to measure, the same sources built as 64-bit.
+velmorin_windows_preset() {
+    if velmorin_32bit_emulated; then echo win64; else echo win32; fi
+}
+
+# Commands run when the script exits, the last added first, each whether or
+# not another failed: velmorin_at_exit 'COMMAND'.
+velmorin_exit=()
+velmorin_at_exit() {
+    velmorin_exit=("$1" "${velmorin_exit[@]}")
+    trap 'for velmorin_cmd in "${velmorin_exit[@]}"; do eval "$velmorin_cmd" || true; done' EXIT
+}
+
+# Sets up a run of Windows programs and its clean-up at exit. WINEPREFIX is
+# PREFIX, or a fresh prefix in a run folder of its own under /tmp, whose
+# server ends and which goes at exit; the programs' display is DISPLAY, whose
+# window manager then places the windows, or else a virtual one that goes at
+# exit. Says so and fails when there is no display.
+velmorin_wine_run() {  # [PREFIX [DISPLAY]]
+    local name=${0##*/}
+    velmorin_run_dir="" velmorin_xvfb_pid=""
+    velmorin_at_exit velmorin_wine_clean
+    if [ -n "${1:-}" ]; then
+        export WINEPREFIX=$1
+        [ -f "$1/.velmorin-ready" ] || echo "$name: making the Wine prefix $1 (about a minute, once)" >&2
+    else
+        velmorin_run_dir=$(mktemp -d "/tmp/velmorin-$name.XXXXXX")
+        export WINEPREFIX=$velmorin_run_dir/wine
+    fi
+    if [ -n "${2:-}" ]; then
+        export DISPLAY=$2
+        velmorin_wine_prefix managed
+    else
+        velmorin_virtual_display || { echo "$name: no free X display" >&2; return 1; }
+        velmorin_wine_prefix
+    fi
+}
+
+# A prefix given is shared (tools/run's and the benchmark's): ending its
+# server is for the programs that use it.
+velmorin_wine_clean() {
+    [ -z "$velmorin_run_dir" ] || velmorin_wine_end
+    [ -z "$velmorin_xvfb_pid" ] || kill "$velmorin_xvfb_pid" >/dev/null 2>&1 || true
+    [ -z "$velmorin_run_dir" ] || rm -rf "$velmorin_run_dir"
+}
+
 # Creates the prefix in $WINEPREFIX once; concurrent callers wait for it.
 # With "managed" the window manager of a real desktop places and decorates
 # the windows; without it (the default, for a virtual display that has no
@@ -74,8 +122,7 @@ velmorin_wine_session() {
     # (Debian starts it with -p0) and would shut down, with the system's
     # own programs, between two programs of the run. The prefix is the
     # run's own: end whatever runs in it, then start the run's server.
-    wineserver -k >/dev/null 2>&1 || true
-    wineserver -w
+    velmorin_wine_end
     wineserver -p
     ready=$(mktemp -u /tmp/velmorin-keeper.XXXXXX)
     # Wine maps the root of the host's file system to drive Z:.
@@ -90,12 +137,15 @@ velmorin_wine_session() {
     rm -f "$ready"
 }
 
+# Ends the prefix's server and every Wine process with it, and waits (for
+# half a minute at most) until it has gone.
 velmorin_wine_end() {
     wineserver -k >/dev/null 2>&1 || true
+    timeout 30 wineserver -w >/dev/null 2>&1 || true
 }
 
-# Starts a virtual display (Xvfb) on a free number and exports DISPLAY. The
-# caller ends it: kill "$velmorin_xvfb_pid".
+# Starts a virtual display (Xvfb) on a free number and exports DISPLAY; ended
+# with kill "$velmorin_xvfb_pid".
 # Xvfb picks the number itself (-displayfd) and says it once it listens.
 # Lock files would not do: a server of another root or container on this
 # machine keeps its own in its own /tmp, yet owns the number through the
