@@ -7,7 +7,9 @@
 #                             what built the release, to build it again
 import datetime
 import os
+import platform
 import re
+import shutil
 import subprocess
 import sys
 import zipfile
@@ -64,19 +66,11 @@ def run(*command):
     return subprocess.run(command, check=True, capture_output=True, text=True).stdout
 
 
-def native_arch():
-    return run("dpkg", "--print-architecture").strip()
-
-
 def owner(path):
     """The package that installed path (Debian merged /lib into /usr/lib,
     but dpkg knows each file by the name its package gave it)."""
     names = [path, os.path.realpath(path)]
-    for name in list(names):
-        if name.startswith("/usr/"):
-            names.append(name[4:])
-        else:
-            names.append("/usr" + name)
+    names += [name[4:] if name.startswith("/usr/") else "/usr" + name for name in names]
     for name in names:
         found = subprocess.run(["dpkg-query", "-S", name], capture_output=True, text=True)
         # Debian 13 diverts the loader's old name: dpkg then names the
@@ -89,22 +83,17 @@ def owner(path):
 
 def programs():
     """The programs that make the release's bytes, as files."""
-    found = [os.path.realpath(sys.executable)]
+    found = [sys.executable, shutil.which("i686-w64-mingw32-windres")]
     for compiler in COMPILERS:
-        found.append(os.path.realpath(run("sh", "-c", "command -v " + compiler).strip()))
-        for tool in ("cc1", "cc1plus", "as", "ld"):
-            found.append(os.path.realpath(run(compiler, "-print-prog-name=" + tool).strip()))
-    found.append(os.path.realpath(run("sh", "-c", "command -v i686-w64-mingw32-windres").strip()))
-    return sorted({p for p in found if os.path.isfile(p)})
+        found.append(shutil.which(compiler))
+        found += [run(compiler, "-print-prog-name=" + t).strip() for t in ("cc1", "cc1plus", "as", "ld")]
+    return sorted({os.path.realpath(p) for p in found if os.path.isfile(p)})
 
 
 def libraries(program):
-    libs = []
-    for line in run("ldd", program).splitlines():
-        m = re.match(r"^\s*\S+ => (/\S+)", line) or re.match(r"^\s*(/\S+)", line)
-        if m:
-            libs.append(m.group(1))
-    return libs
+    """The shared libraries ldd names by path ("name => /path" or "/path")."""
+    lines = run("ldd", program).splitlines()
+    return [m.group(1) for m in (re.match(r"^\s*(?:\S+ => )?(/\S+)", line) for line in lines) if m]
 
 
 def installed(package, arch):
@@ -121,22 +110,11 @@ def installed(package, arch):
                      "the release" % package)
 
 
-def os_release():
-    fields = {}
-    with open("/etc/os-release", encoding="utf-8") as f:
-        for line in f:
-            key, _, value = line.strip().partition("=")
-            fields[key] = value.strip('"')
-    return fields
-
-
 def buildinfo(out, commit, epoch, ver):
     # Nothing of the build's own place or time: two builds of one commit
     # with the same packages write the same file.
-    arch = native_arch()
-    packages = set(BUILD_PACKAGES)
-    packages.add(owner(sys.executable))
-    packages.add(owner(zipfile.__file__))
+    arch = run("dpkg", "--print-architecture").strip()
+    packages = set(BUILD_PACKAGES) | {owner(sys.executable), owner(zipfile.__file__)}
     for program in programs():
         packages.add(owner(program))
         packages.update(owner(lib) for lib in libraries(program))
@@ -151,7 +129,7 @@ def buildinfo(out, commit, epoch, ver):
         "Commit: %s" % commit,
         "Source-Date-Epoch: %d" % int(epoch),
         "Source-Date: %s" % stamp.strftime("%Y-%m-%d %H:%M:%S UTC"),
-        "Build-Distribution: %s" % os_release().get("PRETTY_NAME", "unknown"),
+        "Build-Distribution: %s" % platform.freedesktop_os_release().get("PRETTY_NAME", "unknown"),
         "Build-Debian-Version: %s" % debian_version,
         "Build-Architecture: %s" % arch,
         "Installed-Build-Depends:",
