@@ -11,25 +11,21 @@ export WINEDEBUG=${WINEDEBUG:--all}
 # No Mono or Gecko installer prompts in a fresh prefix.
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 
-# Whether 32-bit programs run under qemu-user here (tools/setup-debian.sh
-# sets that up where the kernel cannot run them). Any entry of the kernel's
-# interpreter table may hand them over, and once one does, the kernel gives
-# every 32-bit program to qemu, also where it could run them itself.
-velmorin_32bit_emulated() {
+# The Windows build that runs here: the 32-bit program where the kernel runs
+# 32-bit code; where 32-bit programs run under qemu-user (tools/setup-debian.sh
+# sets that up where the kernel cannot run them), too unsteady for threaded
+# socket work and slow to measure, the same sources built as 64-bit. Any entry
+# of the kernel's interpreter table may hand them over, and once one does, the
+# kernel gives every 32-bit program to qemu, also where it could run them itself.
+velmorin_windows_preset() {
     local entry
     for entry in /proc/sys/fs/binfmt_misc/*; do
         if grep -qx enabled "$entry" 2>/dev/null && grep -q '^interpreter .*qemu-i386' "$entry"; then
-            return 0
+            echo win64
+            return
         fi
     done
-    return 1
-}
-
-# The Windows build that runs here: the 32-bit program where the kernel runs
-# 32-bit code; under qemu-user, too unsteady for threaded socket work and
-# slow to measure, the same sources built as 64-bit.
-velmorin_windows_preset() {
-    if velmorin_32bit_emulated; then echo win64; else echo win32; fi
+    echo win32
 }
 
 # Commands run when the script exits, the last added first, each whether or
@@ -43,10 +39,11 @@ velmorin_at_exit() {
 # Sets up a run of Windows programs and its clean-up at exit. WINEPREFIX is
 # PREFIX, or a fresh prefix in a run folder of its own under /tmp, whose
 # server ends and which goes at exit; the programs' display is DISPLAY, whose
-# window manager then places the windows, or else a virtual one that goes at
-# exit. Says so and fails when there is no display.
+# window manager then places the windows, or else a virtual one (Xvfb,
+# velmorin_xvfb_pid) that goes at exit. Says so and fails when there is no
+# display.
 velmorin_wine_run() {  # [PREFIX [DISPLAY]]
-    local name=${0##*/}
+    local name=${0##*/} fifo n=""
     velmorin_run_dir="" velmorin_xvfb_pid=""
     velmorin_at_exit velmorin_wine_clean
     if [ -n "${1:-}" ]; then
@@ -59,10 +56,23 @@ velmorin_wine_run() {  # [PREFIX [DISPLAY]]
     if [ -n "${2:-}" ]; then
         export DISPLAY=$2
         velmorin_wine_prefix managed
-    else
-        velmorin_virtual_display || { echo "$name: no free X display" >&2; return 1; }
-        velmorin_wine_prefix
+        return
     fi
+    # Xvfb picks the number itself (-displayfd) and says it once it listens.
+    # Lock files would not do: a server of another root or container on this
+    # machine keeps its own in its own /tmp, yet owns the number through the
+    # socket name both share; a second server on it fails, and this run's
+    # programs would end up on the other run's display.
+    fifo=$(mktemp -u /tmp/velmorin-display.XXXXXX)
+    mkfifo "$fifo" || return 1
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$fifo" >/dev/null 2>&1 &
+    velmorin_xvfb_pid=$!
+    # An Xvfb that fails closes the pipe, which ends the read.
+    read -r -t 30 n <"$fifo" || true
+    rm -f "$fifo"
+    [ -n "$n" ] || { echo "$name: no free X display" >&2; return 1; }
+    export DISPLAY=":$n"
+    velmorin_wine_prefix
 }
 
 # A prefix given is shared (tools/run's and the benchmark's): ending its
@@ -142,29 +152,4 @@ velmorin_wine_session() {
 velmorin_wine_end() {
     wineserver -k >/dev/null 2>&1 || true
     timeout 30 wineserver -w >/dev/null 2>&1 || true
-}
-
-# Starts a virtual display (Xvfb) on a free number and exports DISPLAY; ended
-# with kill "$velmorin_xvfb_pid".
-# Xvfb picks the number itself (-displayfd) and says it once it listens.
-# Lock files would not do: a server of another root or container on this
-# machine keeps its own in its own /tmp, yet owns the number through the
-# socket name both share; a second server on it fails, and this run's
-# programs would end up on the other run's display.
-velmorin_virtual_display() {
-    velmorin_xvfb_pid=""
-    local fifo n=""
-    fifo=$(mktemp -u /tmp/velmorin-display.XXXXXX)
-    mkfifo "$fifo" || return 1
-    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$fifo" >/dev/null 2>&1 &
-    velmorin_xvfb_pid=$!
-    # An Xvfb that fails closes the pipe, which ends the read.
-    read -r -t 30 n <"$fifo" || true
-    rm -f "$fifo"
-    if [ -z "$n" ]; then
-        kill "$velmorin_xvfb_pid" >/dev/null 2>&1 || true
-        velmorin_xvfb_pid=""
-        return 1
-    fi
-    export DISPLAY=":$n"
 }
