@@ -110,9 +110,8 @@ install "${packages[@]}"
 # that did not mount it: tools/test-all reads there whether 32-bit programs
 # run under qemu-user. Where it may not be mounted, the check below tells
 # whether they run at all.
-if [ ! -e /proc/sys/fs/binfmt_misc/register ]; then
+[ -e /proc/sys/fs/binfmt_misc/register ] ||
     as_root mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc 2>/dev/null || true
-fi
 
 # Some virtual machines run no 32-bit code at all. There the kernel hands
 # 32-bit programs to qemu-user through binfmt_misc; elsewhere qemu (some
