@@ -5,6 +5,8 @@
 #   zip ZIP EPOCH FILE...     the zip, the same bytes for the same files
 #   buildinfo OUT COMMIT EPOCH VERSION
 #                             what built the release, to build it again
+# Run by Debian's own python3, whose zipfile and zlib, named in BUILDINFO,
+# write the zip; another one earlier on PATH would write another.
 import datetime
 import os
 import platform
