@@ -152,7 +152,6 @@ def main():
         buildinfo(*args[1:])
     else:
         sys.exit("usage: release.py text|zip|buildinfo ..., as its first lines say")
-    return 0
 
 
 if __name__ == "__main__":
