@@ -239,8 +239,12 @@ static BOOL CALLBACK MatchBox(HWND hWnd, LPARAM lParam)
 {
     BoxSearch* pSearch = reinterpret_cast<BoxSearch*>(lParam);
     char szClass[64] = "", szTitle[256] = "";
+    WCHAR wszTitle[256] = L"";
     GetClassNameA(hWnd, szClass, sizeof szClass);
-    GetWindowTextA(hWnd, szTitle, sizeof szTitle);
+    // The caption as the system keeps it: asking a window of this process
+    // for it waits for the window's thread, which may be waiting for ours.
+    InternalGetWindowText(hWnd, wszTitle, 256);
+    WideCharToMultiByte(CP_ACP, 0, wszTitle, -1, szTitle, sizeof szTitle, nullptr, nullptr);
     DWORD dwProcess = 0;
     GetWindowThreadProcessId(hWnd, &dwProcess);
     if (std::strcmp(szClass, "#32770") == 0 && IsWindowVisible(hWnd) && (*pSearch->pMatch)(hWnd, dwProcess, szTitle)) {
@@ -269,6 +273,25 @@ HWND WaitForDialog(DWORD dwProcess, const std::string& caption, milliseconds tim
         },
         timeout);
     return hFound;
+}
+
+bool CloseBox(DWORD dwProcess, const std::string& caption, std::string* pText, milliseconds timeout,
+              std::atomic<int>* pnClosed)
+{
+    HWND hBox = WaitForDialog(dwProcess, caption, timeout);
+    if (hBox == nullptr)
+        return false;
+    if (pText != nullptr) {
+        // The message box's text is the static control numbered 0xFFFF.
+        char szText[1024] = "";
+        GetDlgItemTextA(hBox, 0xFFFF, szText, sizeof szText);
+        *pText = szText;
+    }
+    if (pnClosed != nullptr)
+        ++*pnClosed;
+    PostMessageA(hBox, WM_COMMAND, IDOK, 0);
+    WaitUntil([&] { return !IsWindowVisible(hBox); }, milliseconds(5000));
+    return true;
 }
 
 }  // namespace test

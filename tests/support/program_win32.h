@@ -82,5 +82,10 @@ HWND FindBox(const std::function<bool(HWND, DWORD, const std::string&)>& match);
 // A visible dialog or message box of the process with the caption, or
 // nullptr after the timeout.
 HWND WaitForDialog(DWORD dwProcess, const std::string& caption, milliseconds timeout = kTimeout);
+// Waits for such a box, gives its text (if asked), closes it as its OK
+// button does and waits until it is gone. False when none came in time.
+// Counts it in *pnClosed, if given, before the box's thread can go on.
+bool CloseBox(DWORD dwProcess, const std::string& caption, std::string* pText = nullptr,
+              milliseconds timeout = kTimeout, std::atomic<int>* pnClosed = nullptr);
 
 }  // namespace test

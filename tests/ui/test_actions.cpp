@@ -236,14 +236,9 @@ protected:
     {
         Close(m_sClient);
         m_sClient = INVALID_SOCKET;
-        if (m_where == Where::ErrorBox) {
-            HWND hBox = nullptr;
-            for (int i = 0; i < 100 && (hBox = WaitForDialog(m_pProgram->Id(), "bind", milliseconds(0))) != nullptr;
-                 ++i) {
-                PostMessageA(hBox, WM_COMMAND, IDOK, 0);
-                WaitUntil([&] { return !IsWindow(hBox); }, milliseconds(5000));
-            }
-        }
+        bool bBox = m_where == Where::ErrorBox;
+        for (int i = 0; i < 100 && bBox; ++i)
+            bBox = CloseBox(m_pProgram->Id(), "bind", nullptr, milliseconds(0));
     }
 
     void Stop()

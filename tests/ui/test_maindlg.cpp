@@ -63,15 +63,8 @@ public:
     BoxCloser()
         : m_thread([this] {
               for (int i = 0; i < 20000 && !m_bStop.load(); ++i) {
-                  for (const char* szCaption : {"RegQryName", "RegSetName"}) {
-                      HWND hBox = FindWindowA("#32770", szCaption);
-                      if (hBox != nullptr && IsWindowVisible(hBox)) {
-                          ++m_nClosed;
-                          PostMessageA(hBox, WM_COMMAND, IDOK, 0);
-                          test::WaitUntil([&] { return !IsWindow(hBox) || !IsWindowVisible(hBox); },
-                                          test::milliseconds(5000));
-                      }
-                  }
+                  for (const char* szCaption : {"RegQryName", "RegSetName"})
+                      test::CloseBox(GetCurrentProcessId(), szCaption, nullptr, test::milliseconds(0), &m_nClosed);
                   Sleep(1);
               }
           })
