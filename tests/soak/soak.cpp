@@ -77,8 +77,7 @@ int main(int argc, char** argv)
             for (StatusLine& line : taken)
                 pLines->push_back(std::move(line.text));
             return true;
-        },
-        [&log](milliseconds timeout) { WaitForLines(&log, 1, timeout); });
+        });
 
     std::uint64_t nServed = 0;
     bool bOk = RunConnections(nConnections, kMaxSize, cbBulk, nLocalPort, sBackend, &lines, &nServed);

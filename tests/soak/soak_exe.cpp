@@ -97,8 +97,7 @@ int main(int argc, char** argv)
                 return false;
             nFetched += static_cast<int>(pLines->size());
             return true;
-        },
-        [](milliseconds timeout) { Sleep(static_cast<DWORD>(timeout.count() / 20 + 1)); });
+        });
 
     std::uint64_t nServed = 0;
     bool bOk = RunConnections(kWarmUp, cbMaxSize, 0, nLocalPort, sBackend, &lines, &nServed);

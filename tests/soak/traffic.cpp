@@ -230,11 +230,9 @@ bool RunConnection(const Connection& conn, unsigned short nLocalPort, SOCKET sBa
 
 }  // namespace
 
-LineChecker::LineChecker(unsigned short nPort, std::function<bool(std::vector<std::string>*)> fetch,
-                         std::function<void(milliseconds)> wait)
-    : m_fetch(std::move(fetch)), m_wait(std::move(wait))
+LineChecker::LineChecker(unsigned short nPort, std::function<bool(std::vector<std::string>*)> fetch)
+    : m_fetch(std::move(fetch)), m_expectHead(RunLines(nPort, 0, false))
 {
-    m_expectHead = RunLines(nPort, 0, false);
 }
 
 bool LineChecker::Drain()
@@ -253,14 +251,15 @@ bool LineChecker::Drain()
 
 bool LineChecker::WaitFor(std::uint64_t nLines, milliseconds timeout)
 {
-    return WaitUntil([&] { return m_nSeen >= nLines; }, timeout) ||
+    return WaitDraining([&] { return m_nSeen >= nLines; }, timeout) ||
            Fail("only " + std::to_string(m_nSeen) + " status lines, expected " + std::to_string(nLines));
 }
 
 bool LineChecker::WaitForStop(milliseconds timeout)
 {
     m_bStopping = true;
-    return WaitUntil([&] { return m_bStopped; }, timeout) || Fail(std::string("no \"") + kLineStopped + "\" after Stop");
+    return WaitDraining([&] { return m_bStopped; }, timeout) ||
+           Fail(std::string("no \"") + kLineStopped + "\" after Stop");
 }
 
 bool LineChecker::SawAll(std::uint64_t nServed)
@@ -273,18 +272,10 @@ bool LineChecker::SawAll(std::uint64_t nServed)
     return true;
 }
 
-bool LineChecker::WaitUntil(const std::function<bool()>& done, milliseconds timeout)
+bool LineChecker::WaitDraining(const std::function<bool()>& done, milliseconds timeout)
 {
-    Clock::time_point end = Clock::now() + timeout;
-    for (;;) {
-        if (!Drain())
-            return false;
-        if (done())
-            return true;
-        if (Clock::now() > end)
-            return false;
-        m_wait(milliseconds(100));
-    }
+    bool bInPlace = true;
+    return WaitUntil([&] { return !(bInPlace = Drain()) || done(); }, timeout) && bInPlace;
 }
 
 std::string LineChecker::Expected() const
