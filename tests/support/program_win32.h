@@ -49,24 +49,9 @@ public:
     bool StatusLines(int nFrom, std::vector<std::string>* pLines);
 
     bool Ended(milliseconds timeout, DWORD* pdwExit);
-
-    // What the process holds. Under Wine, which does not tell another
-    // process's handle count or private bytes, these are the figures of its
-    // host process (bHost): descriptors for handles, resident anonymous
-    // memory for private bytes.
-    struct Usage {
-        DWORD nHandles;
-        DWORD nThreads;
-        SIZE_T cbPrivate;
-        SIZE_T cbWorkingSet;
-        bool bHost;
-    };
-    Usage Measure() const;
+    HANDLE Process() const { return m_pi.hProcess; }
 
 private:
-    std::string HostProcess() const;
-
-    std::string m_szExe;
     std::string m_why;
     PROCESS_INFORMATION m_pi = {};
     HWND m_hDlg = nullptr;
