@@ -2,10 +2,10 @@
 
 #include "tests/soak/traffic.h"
 
-#include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <random>
+
+#include "tests/support/pattern.h"
 
 namespace soak {
 
@@ -38,31 +38,6 @@ void PromptPeer(SOCKET s)
 {
     SetNonBlocking(s);
     Prompt(s);
-}
-
-// The byte pattern of one stream: byte k depends on the stream's key and k
-// only, so either end can produce or check any part without keeping it.
-std::uint64_t Mix(std::uint64_t x)
-{
-    x += 0x9e3779b97f4a7c15ULL;
-    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
-    return x ^ (x >> 31);
-}
-
-void Pattern(std::uint64_t key, std::uint64_t offset, unsigned char* p, std::size_t n)
-{
-    std::uint64_t k = offset;
-    std::size_t i = 0;
-    while (i < n) {
-        std::uint64_t word = Mix(key ^ (k >> 3) * 0x100000001b3ULL);
-        std::size_t nFrom = static_cast<std::size_t>(k & 7);
-        std::size_t nTake = std::min(8 - nFrom, n - i);
-        for (std::size_t j = 0; j < nTake; ++j)
-            p[i + j] = static_cast<unsigned char>(word >> (8 * (nFrom + j)));
-        i += nTake;
-        k += nTake;
-    }
 }
 
 // One end of a connection as the soak drives it: what it sends, what it
@@ -100,7 +75,7 @@ bool SendSome(End* pEnd)
         if (pEnd->nPendingAt == pEnd->pending.size()) {
             std::uint64_t cbLeft = pEnd->cbOut - pEnd->cbSent;
             pEnd->pending.resize(cbLeft < kChunk ? static_cast<std::size_t>(cbLeft) : kChunk);
-            Pattern(pEnd->keyOut, pEnd->cbSent, pEnd->pending.data(), pEnd->pending.size());
+            FillPattern(pEnd->keyOut, pEnd->cbSent, pEnd->pending.data(), pEnd->pending.size());
             pEnd->nPendingAt = 0;
         }
         int n = static_cast<int>(send(pEnd->s, reinterpret_cast<const char*>(pEnd->pending.data()) + pEnd->nPendingAt,
@@ -132,13 +107,9 @@ bool ReceiveSome(End* pEnd, unsigned char* pBuffer, unsigned char* pExpected)
         std::size_t cb = static_cast<std::size_t>(n);
         if (cb > pEnd->cbIn - pEnd->cbReceived)
             return Fail(Where(*pEnd, "more bytes than were sent"));
-        Pattern(pEnd->keyIn, pEnd->cbReceived, pExpected, cb);
-        if (std::memcmp(pBuffer, pExpected, cb) != 0) {
-            std::size_t i = 0;
-            while (pBuffer[i] == pExpected[i])
-                ++i;
+        std::size_t i = PatternMismatch(pEnd->keyIn, pEnd->cbReceived, pBuffer, cb, pExpected);
+        if (i < cb)
             return Fail(Where(*pEnd, "wrong byte") + " at offset " + std::to_string(pEnd->cbReceived + i));
-        }
         pEnd->cbReceived += cb;
     }
 }
