@@ -42,8 +42,7 @@ bool IsPrefix(const std::string& part, const std::string& whole)
 
 TEST_F(Faults, ClientThatClosesAtOnceIsServedAndForgotten)
 {
-    Backend backend(Echo);
-    Start(backend.Port());
+    Start(m_echo.Port());
     for (int i = 0; i < 3; ++i)
         Close(Connect(m_nPort));
     ASSERT_TRUE(WaitUntil([&] { return Status().size() == 8; }));
@@ -269,8 +268,7 @@ void GoOn(SOCKET s, End* pEnd)
 void Faults::ExpectFreshStartForwards()
 {
     Restart();
-    Backend backend(Echo);
-    Start(backend.Port());
+    Start(m_echo.Port());
     const std::string data = RandomBytes(100000, 9);
     EXPECT_TRUE(RoundTripTo(m_nPort, data) == data) << "a fresh worker does not forward";
     Restart();
@@ -331,8 +329,7 @@ void Faults::ResetMidTransfer(bool bClientResets, unsigned nSeed)
                 EXPECT_EQ(RoundTripTo(m_nPort, "next"), "next") << "the next client is not served";
                 ASSERT_TRUE(WaitUntil([&] { return Status().size() >= 6; }));
                 EXPECT_TRUE(m_worker.dwExit.load() == Worker::kStillRunning) << "the worker ended";
-                StopWorker(&m_worker);
-                EXPECT_EQ(EndedWith(), kStopped);
+                EXPECT_EQ(StopAndEnd(), kStopped);
                 EXPECT_EQ(Status(), Run(2, true));
             }
             ExpectFreshStartForwards();
@@ -373,8 +370,7 @@ TEST_F(Faults, StormOfClientsIsServedOneAtATime)
     for (int i = 0; i < kClients; ++i)
         clients[static_cast<size_t>(i)].out = RandomBytes(1024 + rng() % (15 * 1024 + 1), 1000 + i);
 
-    Backend backend(Echo);
-    Start(backend.Port());
+    Start(m_echo.Port());
     std::promise<void> go;
     std::shared_future<void> started(go.get_future());
     std::vector<std::thread> threads;

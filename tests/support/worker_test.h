@@ -21,10 +21,11 @@ protected:
         DestroyStatusWindow(m_hDlg);
     }
 
-    // Starts a worker on a fresh local port and waits for its waiting line.
-    void Start(unsigned short nRemotePort, const std::string& host = "127.0.0.1")
+    // Starts a worker (on a fresh local port unless told) and waits for its
+    // waiting line.
+    void Start(unsigned short nRemotePort, const std::string& host = "127.0.0.1", unsigned short nLocal = FreePort())
     {
-        m_nPort = FreePort();
+        m_nPort = nLocal;
         StartWorker(&m_worker, m_hDlg, host.c_str(), m_nPort, nRemotePort);
         ASSERT_TRUE(WaitForLine(m_hDlg, Waiting())) << "no waiting line";
     }
@@ -48,7 +49,14 @@ protected:
         EXPECT_TRUE(JoinWorker(&m_worker)) << "worker did not end by itself";
         return m_worker.dwExit.load();
     }
+    // Stops the worker as the dialog does, and gives its exit code.
+    DWORD StopAndEnd()
+    {
+        StopWorker(&m_worker);
+        return EndedWith();
+    }
 
+    Backend m_echo{Echo};  // a remote end for any test that wants one
     HWND m_hDlg = nullptr;
     Worker m_worker;
     unsigned short m_nPort = 0;
