@@ -150,21 +150,28 @@ bool Readable(SOCKET s, milliseconds timeout)
     return WaitEvents(&s, &bWantWrite, 1, &bReadable, &bWritable, timeout) && bReadable;
 }
 
+// Reads into *pData until it holds n bytes, the stream ends or timeout
+// passes, and says how it ended (kEndNone also for n bytes).
+static Ending Receive(SOCKET s, std::string* pData, size_t n, milliseconds timeout)
+{
+    Clock::time_point deadline = Clock::now() + timeout;
+    char buffer[65536];
+    while (pData->size() < n) {
+        milliseconds left = Left(deadline);
+        if (left.count() <= 0 || !Readable(s, left))
+            return kEndNone;
+        int cbRead = recv(s, buffer, static_cast<int>(std::min(sizeof buffer, n - pData->size())), 0);
+        if (cbRead <= 0)
+            return cbRead == 0 ? kEndOrderly : kEndReset;
+        pData->append(buffer, static_cast<size_t>(cbRead));
+    }
+    return kEndNone;
+}
+
 std::string ReceiveN(SOCKET s, size_t n, milliseconds timeout)
 {
     std::string data;
-    Clock::time_point deadline = Clock::now() + timeout;
-    char buffer[65536];
-    while (data.size() < n) {
-        milliseconds left = Left(deadline);
-        if (left.count() <= 0 || !Readable(s, left))
-            break;
-        int cbWant = static_cast<int>(std::min(sizeof buffer, n - data.size()));
-        int cbRead = recv(s, buffer, cbWant, 0);
-        if (cbRead <= 0)
-            break;
-        data.append(buffer, static_cast<size_t>(cbRead));
-    }
+    Receive(s, &data, n, timeout);
     return data;
 }
 
@@ -183,18 +190,8 @@ std::string RoundTripTo(unsigned short nPort, const std::string& data)
 
 Ending ReceiveUntilEnd(SOCKET s, std::string* pData, milliseconds timeout)
 {
-    Clock::time_point deadline = Clock::now() + timeout;
-    char buffer[65536];
-    for (;;) {
-        milliseconds left = Left(deadline);
-        if (left.count() <= 0 || !Readable(s, left))
-            return kEndNone;
-        int cbRead = recv(s, buffer, sizeof buffer, 0);
-        if (cbRead <= 0)
-            return cbRead == 0 ? kEndOrderly : kEndReset;
-        if (pData != nullptr)
-            pData->append(buffer, static_cast<size_t>(cbRead));
-    }
+    std::string ignored;
+    return Receive(s, pData != nullptr ? pData : &ignored, std::string::npos, timeout);
 }
 
 std::string RandomBytes(size_t n, unsigned nSeed)
