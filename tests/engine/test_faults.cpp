@@ -12,6 +12,7 @@
 #include <future>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/worker_test.h"
@@ -128,22 +129,19 @@ void Faults::StallThenStop(bool bRemoteStalls)
     };
     // A stalled remote holds its connection unread until it is let go.
     std::atomic<SOCKET> sHeld(INVALID_SOCKET);
-    std::promise<void> letGo;
-    std::shared_future<void> released(letGo.get_future());
+    std::atomic<bool> bLetGo(false);
     Backend backend([&](SOCKET s) {
         if (!bRemoteStalls) {
             sendThenWait(s);
             return;
         }
         sHeld = s;
-        released.wait_for(std::chrono::seconds(120));
+        WaitUntil([&] { return bLetGo.load(); }, milliseconds(120000));
     });
     std::thread sender;
     SOCKET sClient = INVALID_SOCKET;
-    bool bLetGo = false;
     OnExit cleanup{[&] {
-        if (!bLetGo)
-            letGo.set_value();
+        bLetGo = true;
         if (sender.joinable())
             sender.join();
         Close(sClient);
@@ -188,13 +186,10 @@ void Faults::StallThenStop(bool bRemoteStalls)
         EXPECT_EQ(Status().back(), kLineStopped);
     }
     // The reader leaves; the sender's connection must then end too.
-    if (bRemoteStalls) {
+    if (bRemoteStalls)
         bLetGo = true;
-        letGo.set_value();
-    } else {
-        Close(sClient);
-        sClient = INVALID_SOCKET;
-    }
+    else
+        Close(std::exchange(sClient, INVALID_SOCKET));
     EXPECT_TRUE(WaitUntil([&] { return bDone.load(); })) << "sender's connection not closed";
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <random>
+#include <utility>
 
 #include "tests/support/pattern.h"
 
@@ -54,11 +55,7 @@ struct End {
     bool AllSent() const { return cbSent == cbOut; }
     bool AllReceived() const { return cbReceived == cbIn; }
 
-    void Close()
-    {
-        test::Close(s);
-        s = INVALID_SOCKET;
-    }
+    void Close() { test::Close(std::exchange(s, INVALID_SOCKET)); }
 };
 
 std::string Where(const End& end, const std::string& what)

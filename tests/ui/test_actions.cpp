@@ -16,6 +16,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "res/resource.h"
@@ -234,8 +235,7 @@ protected:
     // waits for its user.
     void Release()
     {
-        Close(m_sClient);
-        m_sClient = INVALID_SOCKET;
+        Close(std::exchange(m_sClient, INVALID_SOCKET));
         bool bBox = m_where == Where::ErrorBox;
         for (int i = 0; i < 100 && bBox; ++i)
             bBox = CloseBox(m_pProgram->Id(), "bind", nullptr, milliseconds(0));
@@ -266,8 +266,7 @@ protected:
         m_msExitMax = std::max(m_msExitMax,
                                static_cast<long long>(std::chrono::duration_cast<milliseconds>(Clock::now() - pressed).count()));
         m_pProgram.reset();
-        Close(m_sClient);
-        m_sClient = INVALID_SOCKET;
+        Close(std::exchange(m_sClient, INVALID_SOCKET));
         ++m_nExits;
     }
 
