@@ -15,10 +15,7 @@
 
 namespace {
 
-using test::kKeyPath;
-using test::Store;
-using test::Stored;
-using test::SystemText;
+using namespace test;
 
 ::testing::Environment* const g_pSavedSettings =
     ::testing::AddGlobalTestEnvironment(new test::SavedSettings);

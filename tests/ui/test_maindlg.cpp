@@ -19,13 +19,7 @@
 
 namespace {
 
-using test::DeleteSettings;
-using test::kLineEnded;
-using test::kLineStarted;
-using test::kLineStopped;
-using test::StoredText;
-using test::VolatileParent;
-using test::WaitingLine;
+using namespace test;
 
 ::testing::Environment* const g_pSavedSettings =
     ::testing::AddGlobalTestEnvironment(new test::SavedSettings);
