@@ -62,6 +62,17 @@ bool WaitUntil(const std::function<bool()>& pred, milliseconds timeout)
     }
 }
 
+bool WaitUntilRefused(unsigned short nPort, milliseconds timeout)
+{
+    return WaitUntil(
+        [&] {
+            SOCKET s = Connect(nPort);
+            Close(s);
+            return s == INVALID_SOCKET;
+        },
+        timeout);
+}
+
 SOCKET Listen(unsigned short nPort, bool bAnyAddress, int nBacklog)
 {
     SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
@@ -151,15 +162,22 @@ bool Readable(SOCKET s, milliseconds timeout)
 }
 
 // Reads into *pData until it holds n bytes, the stream ends or timeout
-// passes, and says how it ended (kEndNone also for n bytes).
+// passes, and says how it ended (kEndNone also for n bytes). A dialog on
+// this thread may be waiting to take a status line: its messages are
+// handled at least every 50 ms.
 static Ending Receive(SOCKET s, std::string* pData, size_t n, milliseconds timeout)
 {
     Clock::time_point deadline = Clock::now() + timeout;
     char buffer[65536];
+    bool bWantWrite = false, bReadable = false, bWritable = false;
     while (pData->size() < n) {
+        PumpMessages();
         milliseconds left = Left(deadline);
-        if (left.count() <= 0 || !Readable(s, left))
+        if (left.count() <= 0 ||
+            !WaitEvents(&s, &bWantWrite, 1, &bReadable, &bWritable, std::min(left, milliseconds(50))))
             return kEndNone;
+        if (!bReadable)
+            continue;
         int cbRead = recv(s, buffer, static_cast<int>(std::min(sizeof buffer, n - pData->size())), 0);
         if (cbRead <= 0)
             return cbRead == 0 ? kEndOrderly : kEndReset;
@@ -175,15 +193,15 @@ std::string ReceiveN(SOCKET s, size_t n, milliseconds timeout)
     return data;
 }
 
-std::string RoundTrip(SOCKET s, const std::string& data)
+std::string RoundTrip(SOCKET s, const std::string& data, milliseconds timeout)
 {
-    return SendAll(s, data) ? ReceiveN(s, data.size()) : std::string();
+    return SendAll(s, data) ? ReceiveN(s, data.size(), timeout) : std::string();
 }
 
-std::string RoundTripTo(unsigned short nPort, const std::string& data)
+std::string RoundTripTo(unsigned short nPort, const std::string& data, milliseconds timeout)
 {
     SOCKET s = Connect(nPort);
-    std::string back = RoundTrip(s, data);  // a send on no socket fails
+    std::string back = RoundTrip(s, data, timeout);  // a send on no socket fails
     Close(s);
     return back;
 }

@@ -160,16 +160,7 @@ protected:
         // no port had two listeners.
         for (unsigned short nPort : m_ports) {
             EXPECT_LE(m_lines.Of(WaitingLine(nPort)), 1);
-            // A worker that ends by itself closes its listener right after
-            // its last line.
-            EXPECT_TRUE(WaitUntil(
-                [&] {
-                    SOCKET s = Connect(nPort);
-                    Close(s);
-                    return s == INVALID_SOCKET;
-                },
-                milliseconds(5000)))
-                << "a listener was left on port " << nPort << History();
+            EXPECT_TRUE(WaitUntilRefused(nPort)) << "a listener was left on port " << nPort << History();
         }
         EXPECT_TRUE(m_pProgram->Enabled(IDOK));
         EXPECT_FALSE(m_pProgram->Enabled(IDC_STOP));

@@ -128,21 +128,6 @@ protected:
         return test::WaitUntil([&] { return CountOf(Lines(), line) >= n; });
     }
 
-    // What comes back on s, up to n bytes: this thread handles the worker's
-    // lines meanwhile, as the dialog lives on it.
-    std::string Echoed(SOCKET s, size_t n, test::milliseconds timeout = test::kTimeout)
-    {
-        std::string echoed;
-        test::WaitUntil(
-            [&] {
-                if (test::Readable(s, test::milliseconds(0)))
-                    echoed += test::ReceiveN(s, n - echoed.size(), test::milliseconds(100));
-                return echoed.size() >= n;
-            },
-            timeout);
-        return echoed;
-    }
-
     // Start with the local port given as text; waits for the listener. Its
     // waiting line is told from earlier ones by count: the earlier runs
     // must have ended.
@@ -215,7 +200,7 @@ TEST_F(MainDialog, StartForwardsStopStopsAndTheListKeepsEveryRun)
     ASSERT_NE(INVALID_SOCKET, sClient);
     std::string data = test::RandomBytes(5000, 4);
     ASSERT_TRUE(test::SendAll(sClient, data));
-    ASSERT_EQ(data, Echoed(sClient, data.size()));
+    ASSERT_EQ(data, test::ReceiveN(sClient, data.size()));
     test::Close(sClient);
     ASSERT_TRUE(WaitForCount(kLineEnded, 1));
 
@@ -331,28 +316,14 @@ TEST_F(MainDialog, RapidStopStartCyclesLeaveOneWorkingListener)
 
     // Only the new run answers: a stopped run's listener may still take a
     // client into its queue, but nobody serves it.
-    ASSERT_TRUE(test::WaitUntil([&] {
-        SOCKET sClient = test::Connect(nLocal);
-        bool bEchoed = sClient != INVALID_SOCKET && test::SendAll(sClient, "ping") &&
-                       Echoed(sClient, 4, test::milliseconds(1000)) == "ping";
-        test::Close(sClient);
-        return bEchoed;
-    })) << "no echo through the new run" << (BoxBesides(m_hDlg) ? ", and a box is open" : "")
+    ASSERT_TRUE(WaitUntil([&] { return RoundTripTo(nLocal, "ping", milliseconds(1000)) == "ping"; }))
+        << "no echo through the new run" << (BoxBesides(m_hDlg) ? ", and a box is open" : "")
         << "; the list holds:" << Joined(Lines());
     EXPECT_FALSE(BoxBesides(m_hDlg));
 
     Command(IDC_STOP);
     ASSERT_TRUE(WaitForCount(kLineStopped, kStoppedRuns + 1));
-    // A worker that ends by itself closes its listener right after its
-    // last line.
-    EXPECT_TRUE(test::WaitUntil(
-        [&] {
-            SOCKET s = test::Connect(nLocal);
-            test::Close(s);
-            return s == INVALID_SOCKET;
-        },
-        test::milliseconds(5000)))
-        << "a listener outlived its run";
+    EXPECT_TRUE(WaitUntilRefused(nLocal)) << "a listener outlived its run";
     EXPECT_EQ(kStoppedRuns + 1, CountOf(Lines(), kLineStarted));
     EXPECT_FALSE(BoxBesides(m_hDlg));
 }
