@@ -233,16 +233,10 @@ void CutAfter(SOCKET s, End* pEnd, size_t nAfter)
     bStop = true;
     // Reading on until the sender has finished its piece: the worker may be
     // blocked sending here, and then reads nothing that the sender sends.
-    auto deadline = std::chrono::steady_clock::now() + kTimeout;
-    char buffer[65536];
-    while (!bSent && std::chrono::steady_clock::now() < deadline) {
-        if (!Readable(s, milliseconds(10)))
-            continue;
-        int cbRead = recv(s, buffer, sizeof buffer, 0);
-        if (cbRead <= 0)
-            break;
-        pEnd->in.append(buffer, static_cast<size_t>(cbRead));
-    }
+    WaitUntil([&] {
+        pEnd->in += ReceiveN(s, 65536, milliseconds(10));
+        return bSent.load();
+    });
     sender.join();
     ResetOnClose(s);
 }
