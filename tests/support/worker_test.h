@@ -27,7 +27,7 @@ protected:
     {
         m_nPort = nLocal;
         StartWorker(&m_worker, m_hDlg, host.c_str(), m_nPort, nRemotePort);
-        ASSERT_TRUE(WaitForLine(m_hDlg, Waiting())) << "no waiting line";
+        ASSERT_TRUE(WaitForLine(m_hDlg, WaitingLine(m_nPort))) << "no waiting line";
     }
 
     // A fresh worker and status list, for the next case of a loop.
@@ -37,7 +37,6 @@ protected:
         SetUp();
     }
 
-    std::string Waiting() const { return WaitingLine(m_nPort); }
     // The lines of this run with nClients served, and its stop if bStopped.
     Lines Run(int nClients, bool bStopped) const { return RunLines(m_nPort, nClients, bStopped); }
 

@@ -59,11 +59,7 @@ struct LineCounts {
         nRead += static_cast<int>(lines.size());
         return true;
     }
-    int Of(const std::string& kind) const
-    {
-        auto it = count.find(kind);
-        return it == count.end() ? 0 : it->second;
-    }
+    int Of(const std::string& kind) { return count[kind]; }
 };
 
 class Actions : public ::testing::Test {

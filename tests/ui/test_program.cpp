@@ -32,12 +32,8 @@ protected:
         RegSetName("RPort", std::to_string(nRemote).c_str());
         RegSetName("LPort", std::to_string(nLocal).c_str());
         ASSERT_NO_FATAL_FAILURE(Run());
-        Click(IDOK);
+        m_pProgram->PostCommand(IDOK);
     }
-
-    void Click(int nId) { m_pProgram->PostCommand(nId); }
-
-    int StatusCount() { return m_pProgram->StatusCount(); }
 
     // Posts the closing message and expects the process to end with 0.
     void ExpectEndsWithZero(UINT uMsg, WPARAM wParam, LPARAM lParam)
@@ -91,11 +87,11 @@ TEST_F(Program, CloseBoxEndsItWhileTheWorkerIsBlockedInConnect)
     unsigned short nLocal = test::FreePort();
     ASSERT_NO_FATAL_FAILURE(StartOn(remote.Port(), nLocal));
     // Two lines: "Gestarted." and the waiting line.
-    ASSERT_TRUE(test::WaitUntil([&] { return StatusCount() >= 2; }));
+    ASSERT_TRUE(test::WaitUntil([&] { return m_pProgram->StatusCount() >= 2; }));
     SOCKET sClient = test::Connect(nLocal);
     ASSERT_NE(INVALID_SOCKET, sClient);
     // "Verbunden mit ..." comes right before the connect.
-    ASSERT_TRUE(test::WaitUntil([&] { return StatusCount() >= 3; }));
+    ASSERT_TRUE(test::WaitUntil([&] { return m_pProgram->StatusCount() >= 3; }));
     ExpectEndsWithZero(WM_SYSCOMMAND, SC_CLOSE, 0);
     test::Close(sClient);
 }
@@ -110,7 +106,7 @@ TEST_F(Program, BeendenEndsItWhileTheWorkerIsBlockedInSend)
         unsigned short nLocal = test::FreePort();
         m_pProgram.reset(new test::Program);
         ASSERT_NO_FATAL_FAILURE(StartOn(flood.Port(), nLocal));
-        ASSERT_TRUE(test::WaitUntil([&] { return StatusCount() >= 2; }));
+        ASSERT_TRUE(test::WaitUntil([&] { return m_pProgram->StatusCount() >= 2; }));
         int nFloods = flood.Connections();
         SOCKET sClient = test::Connect(nLocal);
         ASSERT_NE(INVALID_SOCKET, sClient);
