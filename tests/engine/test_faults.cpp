@@ -23,6 +23,7 @@ namespace {
 
 class Faults : public WorkerTest {
 protected:
+    void StopTowardSilent(bool bConnecting, milliseconds limit, const char* szLost);
     void StallThenStop(bool bRemoteStalls);
     void ResetMidTransfer(bool bClientResets, unsigned nSeed);
     void ExpectFreshStartForwards();
@@ -67,19 +68,30 @@ TEST_F(Faults, RefusingRemoteEndsConnectionAndWorker)
     Close(sClient);
 }
 
-// A remote end whose queue is full never answers the connection attempt;
-// Stop must still end the worker that waits in connect.
-TEST_F(Faults, StopEndsWorkerWaitingForSilentRemote)
+// A worker toward a full listener, which never answers its connect, with a
+// client in; Stop comes at the client's line, or once the worker waits in
+// connect, and must end the worker within limit.
+void Faults::StopTowardSilent(bool bConnecting, milliseconds limit, const char* szLost)
 {
     FullListener silent;
     ASSERT_TRUE(silent.Full()) << "could not fill the silent listener's queue";
     Start(silent.Port());
     SOCKET sClient = Connect(m_nPort);
-    ASSERT_TRUE(WaitForLine(m_hDlg, kLineConnected));
+    if (bConnecting) {
+        ASSERT_TRUE(WaitForLine(m_hDlg, kLineConnected));
+    } else {
+        // Woken by the line itself, not by polling for it.
+        ASSERT_TRUE(WaitForLineCount(m_hDlg, 3));
+    }
     StopWorker(&m_worker);
-    EXPECT_TRUE(JoinWorker(&m_worker, milliseconds(5000))) << "Stop did not end the connect";
-    EXPECT_EQ(Status().back(), kLineStopped);
+    EXPECT_TRUE(JoinWorker(&m_worker, limit)) << szLost;
     Close(sClient);
+}
+
+TEST_F(Faults, StopEndsWorkerWaitingForSilentRemote)
+{
+    ASSERT_NO_FATAL_FAILURE(StopTowardSilent(true, milliseconds(5000), "Stop did not end the connect"));
+    EXPECT_EQ(Status().back(), kLineStopped);
 }
 
 // Stop as early as it can come once a client is in: when its line appears,
@@ -90,17 +102,7 @@ TEST_F(Faults, StopRightAfterClientLineEndsWorker)
 {
     for (int nRound = 0; nRound < 20; ++nRound) {
         SCOPED_TRACE("round " + std::to_string(nRound));
-        {
-            FullListener silent;
-            ASSERT_TRUE(silent.Full()) << "could not fill the silent listener's queue";
-            Start(silent.Port());
-            SOCKET sClient = Connect(m_nPort);
-            // Woken by the line itself, not by polling for it.
-            ASSERT_TRUE(WaitForLineCount(m_hDlg, 3));
-            StopWorker(&m_worker);
-            EXPECT_TRUE(JoinWorker(&m_worker, milliseconds(2000))) << "the Stop was lost";
-            Close(sClient);
-        }
+        ASSERT_NO_FATAL_FAILURE(StopTowardSilent(false, milliseconds(2000), "the Stop was lost"));
         // A closed remote refuses the next attempt, which frees a worker
         // that missed the Stop.
         ASSERT_TRUE(JoinWorker(&m_worker));
