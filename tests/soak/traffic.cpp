@@ -139,7 +139,7 @@ bool RunConnection(const Connection& conn, unsigned short nLocalPort, SOCKET sBa
     client.s = Connect(nLocalPort);
     if (client.s == INVALID_SOCKET)
         return Fail(label + "cannot connect to the forwarder");
-    backend.s = Readable(sBackend, kStall) ? Accept(sBackend) : INVALID_SOCKET;
+    backend.s = Readable(sBackend, kStall) ? accept(sBackend, nullptr, nullptr) : INVALID_SOCKET;
     if (backend.s == INVALID_SOCKET) {
         client.Close();
         return Fail(label + "the forwarder did not connect onward");

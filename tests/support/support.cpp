@@ -114,11 +114,6 @@ unsigned short FreePort()
     return 0;
 }
 
-SOCKET Accept(SOCKET sListen)
-{
-    return accept(sListen, nullptr, nullptr);
-}
-
 SOCKET Connect(unsigned short nPort)
 {
     SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
@@ -281,7 +276,7 @@ Backend::Backend(std::function<void(SOCKET)> handler)
 {
     m_thread = std::thread([this] {
         for (;;) {
-            SOCKET s = Accept(m_sListen);
+            SOCKET s = accept(m_sListen, nullptr, nullptr);
             if (s == INVALID_SOCKET)
                 return;
             m_handler(s);

@@ -48,7 +48,6 @@ unsigned short LocalPort(SOCKET s);  // the port s is bound to
 
 // On 127.0.0.1 (or every address); INVALID_SOCKET on failure.
 SOCKET Listen(unsigned short nPort, bool bAnyAddress = false, int nBacklog = 16);
-SOCKET Accept(SOCKET sListen);                 // blocks
 SOCKET Connect(unsigned short nPort);          // to 127.0.0.1; INVALID_SOCKET on failure
 void Close(SOCKET s);                          // nothing for INVALID_SOCKET
 void ResetOnClose(SOCKET s);                   // its close then sends a reset, not an end

@@ -202,7 +202,7 @@ Canary::Canary()
     SOCKET sListen = Listen(0);
     m_a = Connect(LocalPort(sListen));
     if (m_a != INVALID_SOCKET)  // else nothing would come to accept
-        m_b = Accept(sListen);
+        m_b = accept(sListen, nullptr, nullptr);
     Close(sListen);
     HANDLE hRead = nullptr, hWrite = nullptr;
     if (CreatePipe(&hRead, &hWrite, nullptr, 0)) {
