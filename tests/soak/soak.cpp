@@ -31,9 +31,7 @@ const long kRssSlackKiB = 8 * 1024;
 const bool kMemoryTells = VELMORIN_MEMORY_TELLS != 0;
 
 struct Usage {
-    long nDescriptors;
-    long nThreads;
-    long nRssKiB;
+    long nDescriptors, nThreads, nRssKiB;
 };
 
 Usage Measure()

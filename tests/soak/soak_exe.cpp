@@ -42,10 +42,8 @@ const SIZE_T kSlack = 4 << 20;
 // host process (bHost): descriptors for handles, resident anonymous
 // memory for private bytes.
 struct Usage {
-    DWORD nHandles;
-    DWORD nThreads;
-    SIZE_T cbPrivate;
-    SIZE_T cbWorkingSet;
+    DWORD nHandles, nThreads;
+    SIZE_T cbPrivate, cbWorkingSet;
     bool bHost;
 };
 
@@ -82,7 +80,6 @@ std::string HostProcess()
     std::string prefix = cchPrefix > 0 && cchPrefix < sizeof szPrefix
                              ? std::string("WINEPREFIX=") + szPrefix + std::string(1, '\0')
                              : std::string();
-    std::string newest;
     long nNewest = -1;
     for (const std::string& pid : Numbered("Z:\\proc")) {
         std::string dir = "Z:\\proc\\" + pid;
@@ -94,13 +91,9 @@ std::string HostProcess()
         if (cchLine < name.size() + 1 || lstrcmpiA(cmdline.c_str() + cchLine - name.size(), name.c_str()) != 0 ||
             (cmdline[cchLine - name.size() - 1] != '\\' && cmdline[cchLine - name.size() - 1] != '/'))
             continue;
-        long nPid = std::strtol(pid.c_str(), nullptr, 10);
-        if (nPid > nNewest) {
-            nNewest = nPid;
-            newest = dir;
-        }
+        nNewest = std::max(nNewest, std::strtol(pid.c_str(), nullptr, 10));
     }
-    return newest;
+    return nNewest < 0 ? std::string() : "Z:\\proc\\" + std::to_string(nNewest);
 }
 
 Usage Measure(const test::Program& program)
