@@ -15,7 +15,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -75,21 +74,16 @@ std::string HostProcess()
     // The host sees the program under its Windows path; its file name is
     // what both spellings share.
     std::string exe = VELMORIN_EXE, name = exe.substr(exe.find_last_of("/\\") + 1);
-    char szPrefix[1024];
-    DWORD cchPrefix = GetEnvironmentVariableA("WINEPREFIX", szPrefix, sizeof szPrefix);
-    std::string prefix = cchPrefix > 0 && cchPrefix < sizeof szPrefix
-                             ? std::string("WINEPREFIX=") + szPrefix + std::string(1, '\0')
-                             : std::string();
+    const char* szPrefix = std::getenv("WINEPREFIX");
+    std::string prefix = szPrefix != nullptr ? std::string("WINEPREFIX=") + szPrefix + '\0' : std::string();
     long nNewest = -1;
     for (const std::string& pid : Numbered("Z:\\proc")) {
         std::string dir = "Z:\\proc\\" + pid;
-        std::string cmdline = FileText(dir + "\\cmdline");
         // Another Wine prefix may run the same program at the same time.
         if (!prefix.empty() && FileText(dir + "\\environ").find(prefix) == std::string::npos)
             continue;
-        size_t cchLine = std::strlen(cmdline.c_str());
-        if (cchLine < name.size() + 1 || lstrcmpiA(cmdline.c_str() + cchLine - name.size(), name.c_str()) != 0 ||
-            (cmdline[cchLine - name.size() - 1] != '\\' && cmdline[cchLine - name.size() - 1] != '/'))
+        std::string path = FileText(dir + "\\cmdline").c_str();  // up to the arguments
+        if (lstrcmpiA(path.substr(path.find_last_of("/\\") + 1).c_str(), name.c_str()) != 0)
             continue;
         nNewest = std::max(nNewest, std::strtol(pid.c_str(), nullptr, 10));
     }
