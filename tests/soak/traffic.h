@@ -42,8 +42,7 @@ public:
     std::uint64_t Seen() const { return m_nSeen; }
 
 private:
-    // Takes the lines as they come until done holds; false at a line out
-    // of place, or after the timeout.
+    // Takes the lines until done holds; false at a line out of place or late.
     bool WaitDraining(const std::function<bool()>& done, milliseconds timeout);
     std::string Expected() const;
     bool Accept(const std::string& text);

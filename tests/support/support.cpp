@@ -24,11 +24,6 @@ struct sockaddr_in Loopback(unsigned short nPort)
     return addr;
 }
 
-milliseconds Left(Clock::time_point deadline)
-{
-    return std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
-}
-
 // A connect that finds room in a queue is answered at once on loopback.
 const milliseconds kConnectAnswer(250);
 
@@ -157,9 +152,8 @@ bool Readable(SOCKET s, milliseconds timeout)
 }
 
 // Reads into *pData until it holds n bytes, the stream ends or timeout
-// passes, and says how it ended (kEndNone also for n bytes). A dialog on
-// this thread may be waiting to take a status line: its messages are
-// handled at least every 50 ms.
+// passes; says how it ended (kEndNone also at n bytes). Handles this thread's
+// messages at least every 50 ms: a dialog on it may wait to take a line.
 static Ending Receive(SOCKET s, std::string* pData, size_t n, milliseconds timeout)
 {
     Clock::time_point deadline = Clock::now() + timeout;
@@ -167,7 +161,7 @@ static Ending Receive(SOCKET s, std::string* pData, size_t n, milliseconds timeo
     bool bWantWrite = false, bReadable = false, bWritable = false;
     while (pData->size() < n) {
         PumpMessages();
-        milliseconds left = Left(deadline);
+        auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
         if (left.count() <= 0 ||
             !WaitEvents(&s, &bWantWrite, 1, &bReadable, &bWritable, std::min(left, milliseconds(50))))
             return kEndNone;

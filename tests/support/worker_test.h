@@ -21,8 +21,7 @@ protected:
         DestroyStatusWindow(m_hDlg);
     }
 
-    // Starts a worker (on a fresh local port unless told) and waits for its
-    // waiting line.
+    // Starts a worker (on a fresh local port unless told), waits for its line.
     void Start(unsigned short nRemotePort, const std::string& host = "127.0.0.1", unsigned short nLocal = FreePort())
     {
         m_nPort = nLocal;

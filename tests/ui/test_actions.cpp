@@ -228,13 +228,6 @@ protected:
             bBox = CloseBox(m_pProgram->Id(), "bind", nullptr, milliseconds(0));
     }
 
-    void Stop()
-    {
-        ASSERT_NO_FATAL_FAILURE(Press(IDC_STOP));
-        EXPECT_TRUE(m_pProgram->Enabled(IDOK));
-        EXPECT_FALSE(m_pProgram->Enabled(IDC_STOP));
-    }
-
     void Exit()
     {
         Note("Beenden");
@@ -302,7 +295,9 @@ TEST_F(Actions, RandomSequenceThroughTheDialog)
             ASSERT_NO_FATAL_FAILURE(Exit());
             continue;
         }
-        ASSERT_NO_FATAL_FAILURE(Stop());
+        ASSERT_NO_FATAL_FAILURE(Press(IDC_STOP));
+        EXPECT_TRUE(m_pProgram->Enabled(IDOK));
+        EXPECT_FALSE(m_pProgram->Enabled(IDC_STOP));
         // Either the next Start comes at once, while this worker may still
         // be on its way out, or everything settles first and is counted.
         ASSERT_NO_FATAL_FAILURE(Release());
