@@ -28,6 +28,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/pattern.h"
+
 namespace {
 
 typedef std::chrono::steady_clock Clock;
@@ -47,40 +49,11 @@ const std::uint64_t kDownSeed = 0xd0e5u;
     std::_Exit(1);
 }
 
-std::uint64_t Mix(std::uint64_t x)
-{
-    x += 0x9e3779b97f4a7c15ull;
-    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ull;
-    x = (x ^ (x >> 27)) * 0x94d049bb133111ebull;
-    return x ^ (x >> 31);
-}
-
-// The byte at stream offset o is byte o%8 of Mix(key ^ o/8): every offset
-// has its own value, so a lost, repeated or moved piece shows at once.
-void FillPattern(std::uint64_t key, std::uint64_t off, unsigned char* p, size_t n)
-{
-    size_t i = 0;
-    while (i < n) {
-        std::uint64_t o = off + i;
-        std::uint64_t w = Mix(key ^ (o / 8));
-        if (o % 8 == 0 && n - i >= 8) {
-            std::memcpy(p + i, &w, 8);
-            i += 8;
-        } else {
-            p[i] = static_cast<unsigned char>(w >> (8 * (o % 8)));
-            ++i;
-        }
-    }
-}
-
 void CheckPattern(const char* szWhat, std::uint64_t key, std::uint64_t off,
                   const unsigned char* p, size_t n, unsigned char* pScratch)
 {
-    FillPattern(key, off, pScratch, n);
-    if (std::memcmp(p, pScratch, n) != 0) {
-        size_t i = 0;
-        while (p[i] == pScratch[i])
-            ++i;
+    size_t i = test::PatternMismatch(key, off, p, n, pScratch);
+    if (i < n) {
         char sz[160];
         std::snprintf(sz, sizeof sz, "%s: byte %llu is 0x%02x, expected 0x%02x",
                       szWhat, static_cast<unsigned long long>(off + i), p[i], pScratch[i]);
@@ -181,7 +154,7 @@ void SendStream(const char* szWhat, int s, std::uint64_t key, std::uint64_t cb)
     std::vector<unsigned char> buf(kChunk);
     for (std::uint64_t off = 0; off < cb;) {
         size_t n = static_cast<size_t>(std::min<std::uint64_t>(kChunk, cb - off));
-        FillPattern(key, off, buf.data(), n);
+        test::FillPattern(key, off, buf.data(), n);
         SendExact(szWhat, s, buf.data(), n);
         off += n;
     }
@@ -269,7 +242,7 @@ void RunRoundTrips(int sListen, unsigned short nTarget, size_t cbMsg, int nCount
             std::uint64_t off = static_cast<std::uint64_t>(i) * cbMsg;
             RecvExact("round trip (backend)", sServer, buf.data(), cbMsg);
             CheckPattern("round trip (backend)", kUpSeed, off, buf.data(), cbMsg, scratch.data());
-            FillPattern(kDownSeed, off, buf.data(), cbMsg);
+            test::FillPattern(kDownSeed, off, buf.data(), cbMsg);
             SendExact("round trip (backend)", sServer, buf.data(), cbMsg);
         }
     });
@@ -278,7 +251,7 @@ void RunRoundTrips(int sListen, unsigned short nTarget, size_t cbMsg, int nCount
     us.reserve(static_cast<size_t>(nCount));
     for (int i = 0; i < nWarm + nCount; ++i) {
         std::uint64_t off = static_cast<std::uint64_t>(i) * cbMsg;
-        FillPattern(kUpSeed, off, out.data(), cbMsg);
+        test::FillPattern(kUpSeed, off, out.data(), cbMsg);
         Clock::time_point t0 = Clock::now();
         SendExact("round trip (client)", sClient, out.data(), cbMsg);
         RecvExact("round trip (client)", sClient, in.data(), cbMsg);

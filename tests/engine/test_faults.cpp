@@ -12,6 +12,7 @@
 #include <future>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/worker_test.h"
@@ -22,6 +23,7 @@ namespace {
 
 class Faults : public WorkerTest {
 protected:
+    void StopTowardSilent(bool bConnecting, milliseconds limit, const char* szLost);
     void StallThenStop(bool bRemoteStalls);
     void ResetMidTransfer(bool bClientResets, unsigned nSeed);
     void ExpectFreshStartForwards();
@@ -33,17 +35,11 @@ struct OnExit {
     ~OnExit() { f(); }
 };
 
-bool IsPrefix(const std::string& part, const std::string& whole)
-{
-    return part.size() <= whole.size() && whole.compare(0, part.size(), part) == 0;
-}
-
 }  // namespace
 
 TEST_F(Faults, ClientThatClosesAtOnceIsServedAndForgotten)
 {
-    Backend backend(Echo);
-    Start(backend.Port());
+    Start(m_echo.Port());
     for (int i = 0; i < 3; ++i)
         Close(Connect(m_nPort));
     ASSERT_TRUE(WaitUntil([&] { return Status().size() == 8; }));
@@ -67,19 +63,30 @@ TEST_F(Faults, RefusingRemoteEndsConnectionAndWorker)
     Close(sClient);
 }
 
-// A remote end whose queue is full never answers the connection attempt;
-// Stop must still end the worker that waits in connect.
-TEST_F(Faults, StopEndsWorkerWaitingForSilentRemote)
+// A worker toward a full listener, which never answers its connect, with a
+// client in; Stop comes at the client's line, or once the worker waits in
+// connect, and must end the worker within limit.
+void Faults::StopTowardSilent(bool bConnecting, milliseconds limit, const char* szLost)
 {
     FullListener silent;
     ASSERT_TRUE(silent.Full()) << "could not fill the silent listener's queue";
     Start(silent.Port());
     SOCKET sClient = Connect(m_nPort);
-    ASSERT_TRUE(WaitForLine(m_hDlg, kLineConnected));
+    if (bConnecting) {
+        ASSERT_TRUE(WaitForLine(m_hDlg, kLineConnected));
+    } else {
+        // Woken by the line itself, not by polling for it.
+        ASSERT_TRUE(WaitForLineCount(m_hDlg, 3));
+    }
     StopWorker(&m_worker);
-    EXPECT_TRUE(JoinWorker(&m_worker, milliseconds(5000))) << "Stop did not end the connect";
-    EXPECT_EQ(Status().back(), kLineStopped);
+    EXPECT_TRUE(JoinWorker(&m_worker, limit)) << szLost;
     Close(sClient);
+}
+
+TEST_F(Faults, StopEndsWorkerWaitingForSilentRemote)
+{
+    ASSERT_NO_FATAL_FAILURE(StopTowardSilent(true, milliseconds(5000), "Stop did not end the connect"));
+    EXPECT_EQ(Status().back(), kLineStopped);
 }
 
 // Stop as early as it can come once a client is in: when its line appears,
@@ -90,17 +97,7 @@ TEST_F(Faults, StopRightAfterClientLineEndsWorker)
 {
     for (int nRound = 0; nRound < 20; ++nRound) {
         SCOPED_TRACE("round " + std::to_string(nRound));
-        {
-            FullListener silent;
-            ASSERT_TRUE(silent.Full()) << "could not fill the silent listener's queue";
-            Start(silent.Port());
-            SOCKET sClient = Connect(m_nPort);
-            // Woken by the line itself, not by polling for it.
-            ASSERT_TRUE(WaitForLineCount(m_hDlg, 3));
-            StopWorker(&m_worker);
-            EXPECT_TRUE(JoinWorker(&m_worker, milliseconds(2000))) << "the Stop was lost";
-            Close(sClient);
-        }
+        ASSERT_NO_FATAL_FAILURE(StopTowardSilent(false, milliseconds(2000), "the Stop was lost"));
         // A closed remote refuses the next attempt, which frees a worker
         // that missed the Stop.
         ASSERT_TRUE(JoinWorker(&m_worker));
@@ -129,22 +126,19 @@ void Faults::StallThenStop(bool bRemoteStalls)
     };
     // A stalled remote holds its connection unread until it is let go.
     std::atomic<SOCKET> sHeld(INVALID_SOCKET);
-    std::promise<void> letGo;
-    std::shared_future<void> released(letGo.get_future());
+    std::atomic<bool> bLetGo(false);
     Backend backend([&](SOCKET s) {
         if (!bRemoteStalls) {
             sendThenWait(s);
             return;
         }
         sHeld = s;
-        released.wait_for(std::chrono::seconds(120));
+        WaitUntil([&] { return bLetGo.load(); }, milliseconds(120000));
     });
     std::thread sender;
     SOCKET sClient = INVALID_SOCKET;
-    bool bLetGo = false;
     OnExit cleanup{[&] {
-        if (!bLetGo)
-            letGo.set_value();
+        bLetGo = true;
         if (sender.joinable())
             sender.join();
         Close(sClient);
@@ -189,13 +183,10 @@ void Faults::StallThenStop(bool bRemoteStalls)
         EXPECT_EQ(Status().back(), kLineStopped);
     }
     // The reader leaves; the sender's connection must then end too.
-    if (bRemoteStalls) {
+    if (bRemoteStalls)
         bLetGo = true;
-        letGo.set_value();
-    } else {
-        Close(sClient);
-        sClient = INVALID_SOCKET;
-    }
+    else
+        Close(std::exchange(sClient, INVALID_SOCKET));
     EXPECT_TRUE(WaitUntil([&] { return bDone.load(); })) << "sender's connection not closed";
 }
 
@@ -239,16 +230,10 @@ void CutAfter(SOCKET s, End* pEnd, size_t nAfter)
     bStop = true;
     // Reading on until the sender has finished its piece: the worker may be
     // blocked sending here, and then reads nothing that the sender sends.
-    auto deadline = std::chrono::steady_clock::now() + kTimeout;
-    char buffer[65536];
-    while (!bSent && std::chrono::steady_clock::now() < deadline) {
-        if (!Readable(s, milliseconds(10)))
-            continue;
-        int cbRead = recv(s, buffer, sizeof buffer, 0);
-        if (cbRead <= 0)
-            break;
-        pEnd->in.append(buffer, static_cast<size_t>(cbRead));
-    }
+    WaitUntil([&] {
+        pEnd->in += ReceiveN(s, 65536, milliseconds(10));
+        return bSent.load();
+    });
     sender.join();
     ResetOnClose(s);
 }
@@ -269,8 +254,7 @@ void GoOn(SOCKET s, End* pEnd)
 void Faults::ExpectFreshStartForwards()
 {
     Restart();
-    Backend backend(Echo);
-    Start(backend.Port());
+    Start(m_echo.Port());
     const std::string data = RandomBytes(100000, 9);
     EXPECT_TRUE(RoundTripTo(m_nPort, data) == data) << "a fresh worker does not forward";
     Restart();
@@ -317,8 +301,8 @@ void Faults::ResetMidTransfer(bool bClientResets, unsigned nSeed)
 
             EXPECT_TRUE((bClientResets ? remote : client).bClosed)
                 << "the worker left the other peer's connection open";
-            EXPECT_TRUE(IsPrefix(client.in, remote.out)) << "client got changed bytes";
-            EXPECT_TRUE(IsPrefix(remote.in, client.out)) << "remote got changed bytes";
+            EXPECT_TRUE(remote.out.compare(0, client.in.size(), client.in) == 0) << "client got changed bytes";
+            EXPECT_TRUE(client.out.compare(0, remote.in.size(), remote.in) == 0) << "remote got changed bytes";
 
             ASSERT_TRUE(WaitForLine(m_hDlg, kLineEnded));
             // The flag is settled once the line is there: only a failed read
@@ -331,8 +315,7 @@ void Faults::ResetMidTransfer(bool bClientResets, unsigned nSeed)
                 EXPECT_EQ(RoundTripTo(m_nPort, "next"), "next") << "the next client is not served";
                 ASSERT_TRUE(WaitUntil([&] { return Status().size() >= 6; }));
                 EXPECT_TRUE(m_worker.dwExit.load() == Worker::kStillRunning) << "the worker ended";
-                StopWorker(&m_worker);
-                EXPECT_EQ(EndedWith(), kStopped);
+                EXPECT_EQ(StopAndEnd(), kStopped);
                 EXPECT_EQ(Status(), Run(2, true));
             }
             ExpectFreshStartForwards();
@@ -373,8 +356,7 @@ TEST_F(Faults, StormOfClientsIsServedOneAtATime)
     for (int i = 0; i < kClients; ++i)
         clients[static_cast<size_t>(i)].out = RandomBytes(1024 + rng() % (15 * 1024 + 1), 1000 + i);
 
-    Backend backend(Echo);
-    Start(backend.Port());
+    Start(m_echo.Port());
     std::promise<void> go;
     std::shared_future<void> started(go.get_future());
     std::vector<std::thread> threads;

@@ -47,8 +47,7 @@ TEST_F(Forward, BytesPassUnchangedBothWaysAtOnce)
 
 TEST_F(Forward, SecondClientWaitsUntilFirstEnds)
 {
-    Backend backend(Echo);
-    Start(backend.Port());
+    Start(m_echo.Port());
 
     SOCKET sFirst = Connect(m_nPort);
     ASSERT_EQ(RoundTrip(sFirst, "one"), "one");
@@ -68,8 +67,7 @@ TEST_F(Forward, SecondClientWaitsUntilFirstEnds)
 
 TEST_F(Forward, ClientCloseEndsConnectionAndStopEndsWorker)
 {
-    Backend backend(Echo);
-    Start(backend.Port());
+    Start(m_echo.Port());
 
     SOCKET sClient = Connect(m_nPort);
     ASSERT_EQ(RoundTrip(sClient, "ping"), "ping");
@@ -82,8 +80,7 @@ TEST_F(Forward, ClientCloseEndsConnectionAndStopEndsWorker)
     EXPECT_TRUE(WaitUntil([&] { return SelectedLine(m_hDlg) == 3; }))
         << "selected: " << SelectedLine(m_hDlg) << ", lines: " << Status().size();
 
-    StopWorker(&m_worker);
-    EXPECT_EQ(EndedWith(), kStopped);
+    EXPECT_EQ(StopAndEnd(), kStopped);
     EXPECT_EQ(Status(), Run(1, true));
     EXPECT_EQ(SelectedLine(m_hDlg), 4);
 }
@@ -110,8 +107,7 @@ TEST_F(Forward, ClientResetStopsWorker)
 {
     if (!ResetFailsRead())
         GTEST_SKIP() << "this system reads a peer's reset as an orderly end";
-    Backend backend(Echo);
-    Start(backend.Port());
+    Start(m_echo.Port());
 
     SOCKET sClient = Connect(m_nPort);
     ASSERT_EQ(RoundTrip(sClient, "x"), "x");
@@ -125,21 +121,18 @@ TEST_F(Forward, ClientResetStopsWorker)
 TEST_F(Forward, StopWhileWaiting)
 {
     Start(FreePort());
-    StopWorker(&m_worker);
-    EXPECT_EQ(EndedWith(), kStopped);
+    EXPECT_EQ(StopAndEnd(), kStopped);
     EXPECT_EQ(Status(), Run(0, true));
     EXPECT_EQ(Connect(m_nPort), INVALID_SOCKET) << "listener left open";
 }
 
 TEST_F(Forward, StopDuringConnection)
 {
-    Backend backend(Echo);
-    Start(backend.Port());
+    Start(m_echo.Port());
     SOCKET sClient = Connect(m_nPort);
     ASSERT_EQ(RoundTrip(sClient, "abc"), "abc");
 
-    StopWorker(&m_worker);
-    EXPECT_EQ(EndedWith(), kStopped);
+    EXPECT_EQ(StopAndEnd(), kStopped);
     EXPECT_EQ(ReceiveUntilEnd(sClient), kEndOrderly) << "client connection not closed";
     Close(sClient);
     EXPECT_EQ(Status(), Run(1, true));
@@ -162,11 +155,8 @@ TEST_F(Forward, PortInUseShowsBindBoxAndEnds)
 
 TEST_F(Forward, LocalPortZeroLetsSystemChoose)
 {
-    m_nPort = 0;
-    StartWorker(&m_worker, m_hDlg, "127.0.0.1", 0, FreePort());
-    EXPECT_TRUE(WaitForLine(m_hDlg, Waiting()));
-    StopWorker(&m_worker);
-    EXPECT_EQ(EndedWith(), kStopped);
+    Start(FreePort(), "127.0.0.1", 0);
+    EXPECT_EQ(StopAndEnd(), kStopped);
     EXPECT_EQ(Status(), Run(0, true));
 }
 

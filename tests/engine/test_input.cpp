@@ -57,8 +57,7 @@ TEST_F(HostText, AddressWithTrailingTextOrShortenedReachesRemote)
 {
     for (const char* szHost : {"127.0.0.1 ", "127.0.0.1\t", "127.0.0.1 and more", "127.1", "2130706433"}) {
         SCOPED_TRACE(std::string("host \"") + szHost + "\"");
-        Backend backend(Echo);
-        Start(backend.Port(), szHost);
+        Start(m_echo.Port(), szHost);
 
         std::string data = RandomBytes(5000, 7);
         EXPECT_EQ(RoundTripTo(m_nPort, data), data);
@@ -74,9 +73,8 @@ TEST_F(HostText, AddressWithTrailingTextOrShortenedReachesRemote)
 // address padded with spaces to that length still reaches the remote end.
 TEST_F(HostText, LongestHostFromDialogIsUsedWhole)
 {
-    Backend backend(Echo);
     std::string host = "127.0.0.1" + std::string(254 - 9, ' ');
-    Start(backend.Port(), host);
+    Start(m_echo.Port(), host);
     ASSERT_EQ(RoundTripTo(m_nPort, "ping"), "ping");
     EXPECT_TRUE(WaitForLine(m_hDlg, kLineEnded));
 }

@@ -15,10 +15,7 @@
 
 namespace {
 
-using test::kKeyPath;
-using test::Store;
-using test::Stored;
-using test::SystemText;
+using namespace test;
 
 ::testing::Environment* const g_pSavedSettings =
     ::testing::AddGlobalTestEnvironment(new test::SavedSettings);
@@ -33,6 +30,10 @@ std::string Read(const char* szName, const char* szDefault, DWORD cbBuffer)
 class Settings : public ::testing::Test {
 protected:
     void SetUp() override { test::DeleteSettings(); }
+
+    // What a test reads back with Stored.
+    DWORD m_dwType = 0;
+    std::string m_data;
 };
 
 }  // namespace
@@ -44,22 +45,20 @@ TEST_F(Settings, FirstStartCreatesKeyVersionAndDefaults)
     EXPECT_EQ(Read("RPort", "22", 8), "22");
     EXPECT_EQ(Read("LPort", "22", 8), "22");
 
-    DWORD dwType = 0;
-    std::string data;
-    ASSERT_TRUE(Stored("Version", &dwType, &data));
-    EXPECT_EQ(dwType, static_cast<DWORD>(REG_BINARY));
-    EXPECT_EQ(data, std::string("\x01\0\0\0", 4));
-    ASSERT_TRUE(Stored("Host", &dwType, &data));
-    EXPECT_EQ(dwType, static_cast<DWORD>(REG_SZ));
-    EXPECT_EQ(data, std::string("192.168.0.1\0", 12));
-    ASSERT_TRUE(Stored("LPort", &dwType, &data));
-    EXPECT_EQ(data, std::string("22\0", 3));
+    ASSERT_TRUE(Stored("Version", &m_dwType, &m_data));
+    EXPECT_EQ(m_dwType, static_cast<DWORD>(REG_BINARY));
+    EXPECT_EQ(m_data, std::string("\x01\0\0\0", 4));
+    ASSERT_TRUE(Stored("Host", &m_dwType, &m_data));
+    EXPECT_EQ(m_dwType, static_cast<DWORD>(REG_SZ));
+    EXPECT_EQ(m_data, std::string("192.168.0.1\0", 12));
+    ASSERT_TRUE(Stored("LPort", &m_dwType, &m_data));
+    EXPECT_EQ(m_data, std::string("22\0", 3));
 
     // Written again on every start, with the same four bytes.
     Store("Version", REG_BINARY, "junk");
     WriteVersion();
-    ASSERT_TRUE(Stored("Version", &dwType, &data));
-    EXPECT_EQ(data, std::string("\x01\0\0\0", 4));
+    ASSERT_TRUE(Stored("Version", &m_dwType, &m_data));
+    EXPECT_EQ(m_data, std::string("\x01\0\0\0", 4));
 }
 
 TEST_F(Settings, LongestFittingValuesReadUnchangedLongerOnesReplaced)
@@ -74,22 +73,18 @@ TEST_F(Settings, LongestFittingValuesReadUnchangedLongerOnesReplaced)
     RegSetName("RPort", "12345678");
     EXPECT_EQ(Read("Host", "192.168.0.1", 255), "192.168.0.1");
     EXPECT_EQ(Read("RPort", "22", 8), "22");
-    DWORD dwType = 0;
-    std::string data;
-    ASSERT_TRUE(Stored("Host", &dwType, &data));
-    EXPECT_EQ(data, std::string("192.168.0.1\0", 12)) << "default not stored";
-    ASSERT_TRUE(Stored("RPort", &dwType, &data));
-    EXPECT_EQ(data, std::string("22\0", 3));
+    ASSERT_TRUE(Stored("Host", &m_dwType, &m_data));
+    EXPECT_EQ(m_data, std::string("192.168.0.1\0", 12)) << "default not stored";
+    ASSERT_TRUE(Stored("RPort", &m_dwType, &m_data));
+    EXPECT_EQ(m_data, std::string("22\0", 3));
 }
 
 TEST_F(Settings, StoredTextCarriesExactlyItsTerminator)
 {
     RegSetName("LPort", "8080");
-    DWORD dwType = 0;
-    std::string data;
-    ASSERT_TRUE(Stored("LPort", &dwType, &data));
-    EXPECT_EQ(dwType, static_cast<DWORD>(REG_SZ));
-    EXPECT_EQ(data, std::string("8080\0", 5));
+    ASSERT_TRUE(Stored("LPort", &m_dwType, &m_data));
+    EXPECT_EQ(m_dwType, static_cast<DWORD>(REG_SZ));
+    EXPECT_EQ(m_data, std::string("8080\0", 5));
 }
 
 TEST_F(Settings, OddValueTypesGiveTerminatedTexts)
@@ -132,7 +127,5 @@ TEST_F(Settings, UnopenableKeyShowsTheRealReason)
     WriteVersion();  // silent: returns without a box to close
     EXPECT_FALSE(test::ErrorBoxShown());
 
-    DWORD dwType = 0;
-    std::string data;
-    EXPECT_FALSE(Stored("LPort", &dwType, &data)) << "stored despite the failure";
+    EXPECT_FALSE(Stored("LPort", &m_dwType, &m_data)) << "stored despite the failure";
 }

@@ -31,9 +31,7 @@ const long kRssSlackKiB = 8 * 1024;
 const bool kMemoryTells = VELMORIN_MEMORY_TELLS != 0;
 
 struct Usage {
-    long nDescriptors;
-    long nThreads;
-    long nRssKiB;
+    long nDescriptors, nThreads, nRssKiB;
 };
 
 Usage Measure()
@@ -77,8 +75,7 @@ int main(int argc, char** argv)
             for (StatusLine& line : taken)
                 pLines->push_back(std::move(line.text));
             return true;
-        },
-        [&log](milliseconds timeout) { WaitForLines(&log, 1, timeout); });
+        });
 
     std::uint64_t nServed = 0;
     bool bOk = RunConnections(nConnections, kMaxSize, cbBulk, nLocalPort, sBackend, &lines, &nServed);

@@ -7,8 +7,11 @@
 // "soak: ..." lines and ends with 0 only when every check held.
 
 #include <windows.h>
+#include <psapi.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -33,22 +36,110 @@ const std::uint64_t kWarmUp = 10;
 const SIZE_T kBytesPerLine = 512;
 const SIZE_T kSlack = 4 << 20;
 
+// What the program holds. Under Wine, which does not tell another
+// process's handle count or private bytes, these are the figures of its
+// host process (bHost): descriptors for handles, resident anonymous
+// memory for private bytes.
+struct Usage {
+    DWORD nHandles, nThreads;
+    SIZE_T cbPrivate, cbWorkingSet;
+    bool bHost;
+};
+
+// The entries of a folder whose names start with a digit.
+std::vector<std::string> Numbered(const std::string& dir)
+{
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    HANDLE hFind = FindFirstFileA((dir + "\\*").c_str(), &found);
+    if (hFind == INVALID_HANDLE_VALUE)
+        return names;
+    int nRound = 0;
+    do {
+        if (std::isdigit(static_cast<unsigned char>(found.cFileName[0])))
+            names.push_back(found.cFileName);
+    } while (FindNextFileA(hFind, &found) && ++nRound < 1000000);
+    FindClose(hFind);
+    return names;
+}
+
+// Wine keeps a process's sockets and memory in a host process of its own
+// and does not give another process its handle count or private bytes. The
+// host's figures for that process are the honest stand-in: its open
+// descriptors (each socket and file the program holds), threads and
+// resident anonymous memory. The host process is the newest one of this
+// Wine prefix whose command line names the program.
+std::string HostProcess()
+{
+    // The host sees the program under its Windows path; its file name is
+    // what both spellings share.
+    std::string exe = VELMORIN_EXE, name = exe.substr(exe.find_last_of("/\\") + 1);
+    const char* szPrefix = std::getenv("WINEPREFIX");
+    std::string prefix = szPrefix != nullptr ? std::string("WINEPREFIX=") + szPrefix + '\0' : std::string();
+    long nNewest = -1;
+    for (const std::string& pid : Numbered("Z:\\proc")) {
+        std::string dir = "Z:\\proc\\" + pid;
+        // Another Wine prefix may run the same program at the same time.
+        if (!prefix.empty() && FileText(dir + "\\environ").find(prefix) == std::string::npos)
+            continue;
+        std::string path = FileText(dir + "\\cmdline").c_str();  // up to the arguments
+        if (lstrcmpiA(path.substr(path.find_last_of("/\\") + 1).c_str(), name.c_str()) != 0)
+            continue;
+        nNewest = std::max(nNewest, std::strtol(pid.c_str(), nullptr, 10));
+    }
+    return nNewest < 0 ? std::string() : "Z:\\proc\\" + std::to_string(nNewest);
+}
+
+Usage Measure(const test::Program& program)
+{
+    Usage usage = {};
+    GetProcessHandleCount(program.Process(), &usage.nHandles);
+    PROCESS_MEMORY_COUNTERS_EX counters = {};
+    counters.cb = sizeof counters;
+    if (GetProcessMemoryInfo(program.Process(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                             sizeof counters)) {
+        usage.cbPrivate = counters.PrivateUsage;
+        usage.cbWorkingSet = counters.WorkingSetSize;
+    }
+    HANDLE hSnapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (hSnapshot != INVALID_HANDLE_VALUE) {
+        THREADENTRY32 entry = {};
+        entry.dwSize = sizeof entry;
+        for (BOOL bMore = Thread32First(hSnapshot, &entry); bMore; bMore = Thread32Next(hSnapshot, &entry))
+            if (entry.th32OwnerProcessID == program.Id())
+                ++usage.nThreads;
+        CloseHandle(hSnapshot);
+    }
+    if (usage.nHandles == 0 || usage.cbPrivate == 0) {
+        std::string host = HostProcess();
+        if (!host.empty()) {
+            std::string status = FileText(host + "\\status");
+            usage.bHost = true;
+            usage.nHandles = static_cast<DWORD>(Numbered(host + "\\fd").size());
+            usage.nThreads = static_cast<DWORD>(StatusField(status, "Threads"));
+            usage.cbPrivate = static_cast<SIZE_T>(StatusField(status, "RssAnon")) * 1024;
+            usage.cbWorkingSet = static_cast<SIZE_T>(StatusField(status, "VmRSS")) * 1024;
+        }
+    }
+    return usage;
+}
+
 // The system itself may hold a handle (under Wine, a descriptor) for a
 // moment now and then; the least of a few readings is what the program
 // holds.
-test::Program::Usage Settled(const test::Program& program)
+Usage Settled(const test::Program& program)
 {
-    test::Program::Usage least = program.Measure();
+    Usage least = Measure(program);
     for (int i = 0; i < 5; ++i) {
         Sleep(200);
-        test::Program::Usage usage = program.Measure();
+        Usage usage = Measure(program);
         least.nHandles = std::min(least.nHandles, usage.nHandles);
         least.nThreads = std::min(least.nThreads, usage.nThreads);
     }
     return least;
 }
 
-void Print(const char* szWhen, const test::Program::Usage& usage)
+void Print(const char* szWhen, const Usage& usage)
 {
     std::printf("soak: %s %s %lu threads %lu private_kib %lu working_set_kib %lu\n", szWhen,
                 usage.bHost ? "host_descriptors" : "handles", static_cast<unsigned long>(usage.nHandles), static_cast<unsigned long>(usage.nThreads),
@@ -97,18 +188,17 @@ int main(int argc, char** argv)
                 return false;
             nFetched += static_cast<int>(pLines->size());
             return true;
-        },
-        [](milliseconds timeout) { Sleep(static_cast<DWORD>(timeout.count() / 20 + 1)); });
+        });
 
     std::uint64_t nServed = 0;
     bool bOk = RunConnections(kWarmUp, cbMaxSize, 0, nLocalPort, sBackend, &lines, &nServed);
-    test::Program::Usage before = Settled(program);
+    Usage before = Settled(program);
     std::uint64_t nLinesBefore = lines.Seen();
     Print("before", before);
     std::uint64_t nMore = 0;
     bOk = bOk && RunConnections(nConnections, cbMaxSize, 0, nLocalPort, sBackend, &lines, &nMore);
     nServed += nMore;
-    test::Program::Usage after = Settled(program);
+    Usage after = Settled(program);
     std::uint64_t nLinesAfter = lines.Seen();
     Print("after", after);
 

@@ -2,10 +2,11 @@
 
 #include "tests/soak/traffic.h"
 
-#include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <random>
+#include <utility>
+
+#include "tests/support/pattern.h"
 
 namespace soak {
 
@@ -40,31 +41,6 @@ void PromptPeer(SOCKET s)
     Prompt(s);
 }
 
-// The byte pattern of one stream: byte k depends on the stream's key and k
-// only, so either end can produce or check any part without keeping it.
-std::uint64_t Mix(std::uint64_t x)
-{
-    x += 0x9e3779b97f4a7c15ULL;
-    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
-    return x ^ (x >> 31);
-}
-
-void Pattern(std::uint64_t key, std::uint64_t offset, unsigned char* p, std::size_t n)
-{
-    std::uint64_t k = offset;
-    std::size_t i = 0;
-    while (i < n) {
-        std::uint64_t word = Mix(key ^ (k >> 3) * 0x100000001b3ULL);
-        std::size_t nFrom = static_cast<std::size_t>(k & 7);
-        std::size_t nTake = std::min(8 - nFrom, n - i);
-        for (std::size_t j = 0; j < nTake; ++j)
-            p[i + j] = static_cast<unsigned char>(word >> (8 * (nFrom + j)));
-        i += nTake;
-        k += nTake;
-    }
-}
-
 // One end of a connection as the soak drives it: what it sends, what it
 // expects, and whether it has seen the other end's close.
 struct End {
@@ -79,11 +55,7 @@ struct End {
     bool AllSent() const { return cbSent == cbOut; }
     bool AllReceived() const { return cbReceived == cbIn; }
 
-    void Close()
-    {
-        test::Close(s);
-        s = INVALID_SOCKET;
-    }
+    void Close() { test::Close(std::exchange(s, INVALID_SOCKET)); }
 };
 
 std::string Where(const End& end, const std::string& what)
@@ -100,7 +72,7 @@ bool SendSome(End* pEnd)
         if (pEnd->nPendingAt == pEnd->pending.size()) {
             std::uint64_t cbLeft = pEnd->cbOut - pEnd->cbSent;
             pEnd->pending.resize(cbLeft < kChunk ? static_cast<std::size_t>(cbLeft) : kChunk);
-            Pattern(pEnd->keyOut, pEnd->cbSent, pEnd->pending.data(), pEnd->pending.size());
+            FillPattern(pEnd->keyOut, pEnd->cbSent, pEnd->pending.data(), pEnd->pending.size());
             pEnd->nPendingAt = 0;
         }
         int n = static_cast<int>(send(pEnd->s, reinterpret_cast<const char*>(pEnd->pending.data()) + pEnd->nPendingAt,
@@ -132,13 +104,9 @@ bool ReceiveSome(End* pEnd, unsigned char* pBuffer, unsigned char* pExpected)
         std::size_t cb = static_cast<std::size_t>(n);
         if (cb > pEnd->cbIn - pEnd->cbReceived)
             return Fail(Where(*pEnd, "more bytes than were sent"));
-        Pattern(pEnd->keyIn, pEnd->cbReceived, pExpected, cb);
-        if (std::memcmp(pBuffer, pExpected, cb) != 0) {
-            std::size_t i = 0;
-            while (pBuffer[i] == pExpected[i])
-                ++i;
+        std::size_t i = PatternMismatch(pEnd->keyIn, pEnd->cbReceived, pBuffer, cb, pExpected);
+        if (i < cb)
             return Fail(Where(*pEnd, "wrong byte") + " at offset " + std::to_string(pEnd->cbReceived + i));
-        }
         pEnd->cbReceived += cb;
     }
 }
@@ -171,7 +139,7 @@ bool RunConnection(const Connection& conn, unsigned short nLocalPort, SOCKET sBa
     client.s = Connect(nLocalPort);
     if (client.s == INVALID_SOCKET)
         return Fail(label + "cannot connect to the forwarder");
-    backend.s = Readable(sBackend, kStall) ? Accept(sBackend) : INVALID_SOCKET;
+    backend.s = Readable(sBackend, kStall) ? accept(sBackend, nullptr, nullptr) : INVALID_SOCKET;
     if (backend.s == INVALID_SOCKET) {
         client.Close();
         return Fail(label + "the forwarder did not connect onward");
@@ -230,11 +198,9 @@ bool RunConnection(const Connection& conn, unsigned short nLocalPort, SOCKET sBa
 
 }  // namespace
 
-LineChecker::LineChecker(unsigned short nPort, std::function<bool(std::vector<std::string>*)> fetch,
-                         std::function<void(milliseconds)> wait)
-    : m_fetch(std::move(fetch)), m_wait(std::move(wait))
+LineChecker::LineChecker(unsigned short nPort, std::function<bool(std::vector<std::string>*)> fetch)
+    : m_fetch(std::move(fetch)), m_expectHead(RunLines(nPort, 0, false))
 {
-    m_expectHead = RunLines(nPort, 0, false);
 }
 
 bool LineChecker::Drain()
@@ -253,14 +219,15 @@ bool LineChecker::Drain()
 
 bool LineChecker::WaitFor(std::uint64_t nLines, milliseconds timeout)
 {
-    return WaitUntil([&] { return m_nSeen >= nLines; }, timeout) ||
+    return WaitDraining([&] { return m_nSeen >= nLines; }, timeout) ||
            Fail("only " + std::to_string(m_nSeen) + " status lines, expected " + std::to_string(nLines));
 }
 
 bool LineChecker::WaitForStop(milliseconds timeout)
 {
     m_bStopping = true;
-    return WaitUntil([&] { return m_bStopped; }, timeout) || Fail(std::string("no \"") + kLineStopped + "\" after Stop");
+    return WaitDraining([&] { return m_bStopped; }, timeout) ||
+           Fail(std::string("no \"") + kLineStopped + "\" after Stop");
 }
 
 bool LineChecker::SawAll(std::uint64_t nServed)
@@ -273,18 +240,10 @@ bool LineChecker::SawAll(std::uint64_t nServed)
     return true;
 }
 
-bool LineChecker::WaitUntil(const std::function<bool()>& done, milliseconds timeout)
+bool LineChecker::WaitDraining(const std::function<bool()>& done, milliseconds timeout)
 {
-    Clock::time_point end = Clock::now() + timeout;
-    for (;;) {
-        if (!Drain())
-            return false;
-        if (done())
-            return true;
-        if (Clock::now() > end)
-            return false;
-        m_wait(milliseconds(100));
-    }
+    bool bInPlace = true;
+    return WaitUntil([&] { return !(bInPlace = Drain()) || done(); }, timeout) && bInPlace;
 }
 
 std::string LineChecker::Expected() const

@@ -27,10 +27,8 @@ double Seconds(Clock::time_point from);
 class LineChecker {
 public:
     // fetch hands over the lines that came since its last call (false if
-    // they cannot be read); wait blocks until more may have come or the
-    // time is up.
-    LineChecker(unsigned short nPort, std::function<bool(std::vector<std::string>*)> fetch,
-                std::function<void(milliseconds)> wait);
+    // they cannot be read).
+    LineChecker(unsigned short nPort, std::function<bool(std::vector<std::string>*)> fetch);
 
     // Takes the lines that came. False on a line out of place.
     bool Drain();
@@ -44,12 +42,12 @@ public:
     std::uint64_t Seen() const { return m_nSeen; }
 
 private:
-    bool WaitUntil(const std::function<bool()>& done, milliseconds timeout);
+    // Takes the lines until done holds; false at a line out of place or late.
+    bool WaitDraining(const std::function<bool()>& done, milliseconds timeout);
     std::string Expected() const;
     bool Accept(const std::string& text);
 
     std::function<bool(std::vector<std::string>*)> m_fetch;
-    std::function<void(milliseconds)> m_wait;
     std::vector<std::string> m_expectHead;
     std::uint64_t m_nSeen = 0;
     bool m_bStopping = false;

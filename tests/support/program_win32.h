@@ -49,24 +49,9 @@ public:
     bool StatusLines(int nFrom, std::vector<std::string>* pLines);
 
     bool Ended(milliseconds timeout, DWORD* pdwExit);
-
-    // What the process holds. Under Wine, which does not tell another
-    // process's handle count or private bytes, these are the figures of its
-    // host process (bHost): descriptors for handles, resident anonymous
-    // memory for private bytes.
-    struct Usage {
-        DWORD nHandles;
-        DWORD nThreads;
-        SIZE_T cbPrivate;
-        SIZE_T cbWorkingSet;
-        bool bHost;
-    };
-    Usage Measure() const;
+    HANDLE Process() const { return m_pi.hProcess; }
 
 private:
-    std::string HostProcess() const;
-
-    std::string m_szExe;
     std::string m_why;
     PROCESS_INFORMATION m_pi = {};
     HWND m_hDlg = nullptr;
@@ -82,5 +67,10 @@ HWND FindBox(const std::function<bool(HWND, DWORD, const std::string&)>& match);
 // A visible dialog or message box of the process with the caption, or
 // nullptr after the timeout.
 HWND WaitForDialog(DWORD dwProcess, const std::string& caption, milliseconds timeout = kTimeout);
+// Waits for such a box, gives its text (if asked), closes it as its OK
+// button does and waits until it is gone. False when none came in time.
+// Counts it in *pnClosed, if given, before the box's thread can go on.
+bool CloseBox(DWORD dwProcess, const std::string& caption, std::string* pText = nullptr,
+              milliseconds timeout = kTimeout, std::atomic<int>* pnClosed = nullptr);
 
 }  // namespace test

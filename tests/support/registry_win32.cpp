@@ -64,7 +64,7 @@ void SavedSettings::SetUp()
         DWORD dwType = 0;
         if (RegEnumValueA(hKey, i, szName, &cchName, nullptr, &dwType, data, &cbData) != ERROR_SUCCESS)
             break;
-        m_values.push_back({szName, dwType, std::vector<BYTE>(data, data + cbData)});
+        m_values.push_back({szName, dwType, std::string(reinterpret_cast<char*>(data), cbData)});
     }
     RegCloseKey(hKey);
 }
@@ -74,16 +74,11 @@ void SavedSettings::TearDown()
     DeleteSettings();
     if (!m_bParentExisted)
         RegDeleteKeyA(HKEY_CURRENT_USER, kParentPath);
-    if (!m_bExisted)
-        return;
-    HKEY hKey;
-    if (RegCreateKeyExA(HKEY_CURRENT_USER, kKeyPath, 0, nullptr, 0, KEY_WRITE, nullptr, &hKey,
-                        nullptr) != ERROR_SUCCESS)
-        return;
+    HKEY hKey;  // the key as it was, also where it held no value
+    if (m_bExisted && RegCreateKeyA(HKEY_CURRENT_USER, kKeyPath, &hKey) == ERROR_SUCCESS)
+        RegCloseKey(hKey);
     for (const SavedValue& value : m_values)
-        RegSetValueExA(hKey, value.name.c_str(), 0, value.dwType, value.data.data(),
-                       static_cast<DWORD>(value.data.size()));
-    RegCloseKey(hKey);
+        Store(value.name.c_str(), value.dwType, value.data);
 }
 
 VolatileParent::VolatileParent()

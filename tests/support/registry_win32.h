@@ -33,7 +33,7 @@ private:
     struct SavedValue {
         std::string name;
         DWORD dwType;
-        std::vector<BYTE> data;
+        std::string data;
     };
     bool m_bParentExisted = false;
     bool m_bExisted = false;

@@ -24,11 +24,6 @@ struct sockaddr_in Loopback(unsigned short nPort)
     return addr;
 }
 
-milliseconds Left(Clock::time_point deadline)
-{
-    return std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
-}
-
 // A connect that finds room in a queue is answered at once on loopback.
 const milliseconds kConnectAnswer(250);
 
@@ -60,6 +55,17 @@ bool WaitUntil(const std::function<bool()>& pred, milliseconds timeout)
             return false;
         Pause();
     }
+}
+
+bool WaitUntilRefused(unsigned short nPort, milliseconds timeout)
+{
+    return WaitUntil(
+        [&] {
+            SOCKET s = Connect(nPort);
+            Close(s);
+            return s == INVALID_SOCKET;
+        },
+        timeout);
 }
 
 SOCKET Listen(unsigned short nPort, bool bAnyAddress, int nBacklog)
@@ -101,11 +107,6 @@ unsigned short FreePort()
         }
     }
     return 0;
-}
-
-SOCKET Accept(SOCKET sListen)
-{
-    return accept(sListen, nullptr, nullptr);
 }
 
 SOCKET Connect(unsigned short nPort)
@@ -150,51 +151,54 @@ bool Readable(SOCKET s, milliseconds timeout)
     return WaitEvents(&s, &bWantWrite, 1, &bReadable, &bWritable, timeout) && bReadable;
 }
 
+// Reads into *pData until it holds n bytes, the stream ends or timeout
+// passes; says how it ended (kEndNone also at n bytes). Handles this thread's
+// messages at least every 50 ms: a dialog on it may wait to take a line.
+static Ending Receive(SOCKET s, std::string* pData, size_t n, milliseconds timeout)
+{
+    Clock::time_point deadline = Clock::now() + timeout;
+    char buffer[65536];
+    bool bWantWrite = false, bReadable = false, bWritable = false;
+    while (pData->size() < n) {
+        PumpMessages();
+        auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0 ||
+            !WaitEvents(&s, &bWantWrite, 1, &bReadable, &bWritable, std::min(left, milliseconds(50))))
+            return kEndNone;
+        if (!bReadable)
+            continue;
+        int cbRead = recv(s, buffer, static_cast<int>(std::min(sizeof buffer, n - pData->size())), 0);
+        if (cbRead <= 0)
+            return cbRead == 0 ? kEndOrderly : kEndReset;
+        pData->append(buffer, static_cast<size_t>(cbRead));
+    }
+    return kEndNone;
+}
+
 std::string ReceiveN(SOCKET s, size_t n, milliseconds timeout)
 {
     std::string data;
-    Clock::time_point deadline = Clock::now() + timeout;
-    char buffer[65536];
-    while (data.size() < n) {
-        milliseconds left = Left(deadline);
-        if (left.count() <= 0 || !Readable(s, left))
-            break;
-        int cbWant = static_cast<int>(std::min(sizeof buffer, n - data.size()));
-        int cbRead = recv(s, buffer, cbWant, 0);
-        if (cbRead <= 0)
-            break;
-        data.append(buffer, static_cast<size_t>(cbRead));
-    }
+    Receive(s, &data, n, timeout);
     return data;
 }
 
-std::string RoundTrip(SOCKET s, const std::string& data)
+std::string RoundTrip(SOCKET s, const std::string& data, milliseconds timeout)
 {
-    return SendAll(s, data) ? ReceiveN(s, data.size()) : std::string();
+    return SendAll(s, data) ? ReceiveN(s, data.size(), timeout) : std::string();
 }
 
-std::string RoundTripTo(unsigned short nPort, const std::string& data)
+std::string RoundTripTo(unsigned short nPort, const std::string& data, milliseconds timeout)
 {
     SOCKET s = Connect(nPort);
-    std::string back = RoundTrip(s, data);  // a send on no socket fails
+    std::string back = RoundTrip(s, data, timeout);  // a send on no socket fails
     Close(s);
     return back;
 }
 
 Ending ReceiveUntilEnd(SOCKET s, std::string* pData, milliseconds timeout)
 {
-    Clock::time_point deadline = Clock::now() + timeout;
-    char buffer[65536];
-    for (;;) {
-        milliseconds left = Left(deadline);
-        if (left.count() <= 0 || !Readable(s, left))
-            return kEndNone;
-        int cbRead = recv(s, buffer, sizeof buffer, 0);
-        if (cbRead <= 0)
-            return cbRead == 0 ? kEndOrderly : kEndReset;
-        if (pData != nullptr)
-            pData->append(buffer, static_cast<size_t>(cbRead));
-    }
+    std::string ignored;
+    return Receive(s, pData != nullptr ? pData : &ignored, std::string::npos, timeout);
 }
 
 std::string RandomBytes(size_t n, unsigned nSeed)
@@ -266,7 +270,7 @@ Backend::Backend(std::function<void(SOCKET)> handler)
 {
     m_thread = std::thread([this] {
         for (;;) {
-            SOCKET s = Accept(m_sListen);
+            SOCKET s = accept(m_sListen, nullptr, nullptr);
             if (s == INVALID_SOCKET)
                 return;
             m_handler(s);

@@ -37,6 +37,9 @@ Lines RunLines(unsigned short nPort, int nClients, bool bStopped);
 // Waits until pred holds, handling this thread's window messages meanwhile
 // (the worker's status lines are synchronous sends to this thread).
 bool WaitUntil(const std::function<bool()>& pred, milliseconds timeout = kTimeout);
+// Waits until nothing listens on nPort: a worker that ends by itself closes
+// its listener right after its last line.
+bool WaitUntilRefused(unsigned short nPort, milliseconds timeout = milliseconds(5000));
 
 // A port that was free a moment ago: every run gets its own, since a port
 // the forwarder closed first stays unusable for a minute.
@@ -45,17 +48,17 @@ unsigned short LocalPort(SOCKET s);  // the port s is bound to
 
 // On 127.0.0.1 (or every address); INVALID_SOCKET on failure.
 SOCKET Listen(unsigned short nPort, bool bAnyAddress = false, int nBacklog = 16);
-SOCKET Accept(SOCKET sListen);                 // blocks
 SOCKET Connect(unsigned short nPort);          // to 127.0.0.1; INVALID_SOCKET on failure
 void Close(SOCKET s);                          // nothing for INVALID_SOCKET
 void ResetOnClose(SOCKET s);                   // its close then sends a reset, not an end
 bool SendAll(SOCKET s, const std::string& data);
-// Reads until n bytes arrived, the stream ended or timeout passed.
+// Reads until n bytes arrived, the stream ended or timeout passed, handling
+// this thread's window messages meanwhile, as WaitUntil does.
 std::string ReceiveN(SOCKET s, size_t n, milliseconds timeout = kTimeout);
 // Sends data and reads as many bytes back, as from an echo; empty when the
 // send fails. RoundTripTo does it on a connection of its own to nPort.
-std::string RoundTrip(SOCKET s, const std::string& data);
-std::string RoundTripTo(unsigned short nPort, const std::string& data);
+std::string RoundTrip(SOCKET s, const std::string& data, milliseconds timeout = kTimeout);
+std::string RoundTripTo(unsigned short nPort, const std::string& data, milliseconds timeout = kTimeout);
 // Reads until the peer ends the stream (into pData, if given), and says how
 // it ended.
 enum Ending { kEndOrderly, kEndReset, kEndNone };  // reset: or another failed read

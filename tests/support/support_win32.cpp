@@ -188,15 +188,7 @@ bool WaitForLineCount(HWND hWnd, size_t nLines, milliseconds timeout)
 
 bool TakeErrorBox(const std::string& caption, std::string* pText, milliseconds timeout)
 {
-    HWND hBox = WaitForDialog(GetCurrentProcessId(), caption, timeout);
-    if (hBox == nullptr)
-        return false;
-    // The message box's text is the static control numbered 0xFFFF.
-    char szText[1024] = "";
-    GetDlgItemTextA(hBox, 0xFFFF, szText, sizeof szText);
-    *pText = szText;
-    PostMessageA(hBox, WM_COMMAND, IDOK, 0);
-    return true;
+    return CloseBox(GetCurrentProcessId(), caption, pText, timeout);
 }
 
 bool ErrorBoxShown()
@@ -210,7 +202,7 @@ Canary::Canary()
     SOCKET sListen = Listen(0);
     m_a = Connect(LocalPort(sListen));
     if (m_a != INVALID_SOCKET)  // else nothing would come to accept
-        m_b = Accept(sListen);
+        m_b = accept(sListen, nullptr, nullptr);
     Close(sListen);
     HANDLE hRead = nullptr, hWrite = nullptr;
     if (CreatePipe(&hRead, &hWrite, nullptr, 0)) {

@@ -21,12 +21,12 @@ protected:
         DestroyStatusWindow(m_hDlg);
     }
 
-    // Starts a worker on a fresh local port and waits for its waiting line.
-    void Start(unsigned short nRemotePort, const std::string& host = "127.0.0.1")
+    // Starts a worker (on a fresh local port unless told), waits for its line.
+    void Start(unsigned short nRemotePort, const std::string& host = "127.0.0.1", unsigned short nLocal = FreePort())
     {
-        m_nPort = FreePort();
+        m_nPort = nLocal;
         StartWorker(&m_worker, m_hDlg, host.c_str(), m_nPort, nRemotePort);
-        ASSERT_TRUE(WaitForLine(m_hDlg, Waiting())) << "no waiting line";
+        ASSERT_TRUE(WaitForLine(m_hDlg, WaitingLine(m_nPort))) << "no waiting line";
     }
 
     // A fresh worker and status list, for the next case of a loop.
@@ -36,7 +36,6 @@ protected:
         SetUp();
     }
 
-    std::string Waiting() const { return WaitingLine(m_nPort); }
     // The lines of this run with nClients served, and its stop if bStopped.
     Lines Run(int nClients, bool bStopped) const { return RunLines(m_nPort, nClients, bStopped); }
 
@@ -48,7 +47,14 @@ protected:
         EXPECT_TRUE(JoinWorker(&m_worker)) << "worker did not end by itself";
         return m_worker.dwExit.load();
     }
+    // Stops the worker as the dialog does, and gives its exit code.
+    DWORD StopAndEnd()
+    {
+        StopWorker(&m_worker);
+        return EndedWith();
+    }
 
+    Backend m_echo{Echo};  // a remote end for any test that wants one
     HWND m_hDlg = nullptr;
     Worker m_worker;
     unsigned short m_nPort = 0;

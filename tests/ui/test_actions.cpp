@@ -16,6 +16,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "res/resource.h"
@@ -58,11 +59,7 @@ struct LineCounts {
         nRead += static_cast<int>(lines.size());
         return true;
     }
-    int Of(const std::string& kind) const
-    {
-        auto it = count.find(kind);
-        return it == count.end() ? 0 : it->second;
-    }
+    int Of(const std::string& kind) { return count[kind]; }
 };
 
 class Actions : public ::testing::Test {
@@ -159,16 +156,7 @@ protected:
         // no port had two listeners.
         for (unsigned short nPort : m_ports) {
             EXPECT_LE(m_lines.Of(WaitingLine(nPort)), 1);
-            // A worker that ends by itself closes its listener right after
-            // its last line.
-            EXPECT_TRUE(WaitUntil(
-                [&] {
-                    SOCKET s = Connect(nPort);
-                    Close(s);
-                    return s == INVALID_SOCKET;
-                },
-                milliseconds(5000)))
-                << "a listener was left on port " << nPort << History();
+            EXPECT_TRUE(WaitUntilRefused(nPort)) << "a listener was left on port " << nPort << History();
         }
         EXPECT_TRUE(m_pProgram->Enabled(IDOK));
         EXPECT_FALSE(m_pProgram->Enabled(IDC_STOP));
@@ -234,23 +222,10 @@ protected:
     // waits for its user.
     void Release()
     {
-        Close(m_sClient);
-        m_sClient = INVALID_SOCKET;
-        if (m_where == Where::ErrorBox) {
-            HWND hBox = nullptr;
-            for (int i = 0; i < 100 && (hBox = WaitForDialog(m_pProgram->Id(), "bind", milliseconds(0))) != nullptr;
-                 ++i) {
-                PostMessageA(hBox, WM_COMMAND, IDOK, 0);
-                WaitUntil([&] { return !IsWindow(hBox); }, milliseconds(5000));
-            }
-        }
-    }
-
-    void Stop()
-    {
-        ASSERT_NO_FATAL_FAILURE(Press(IDC_STOP));
-        EXPECT_TRUE(m_pProgram->Enabled(IDOK));
-        EXPECT_FALSE(m_pProgram->Enabled(IDC_STOP));
+        Close(std::exchange(m_sClient, INVALID_SOCKET));
+        bool bBox = m_where == Where::ErrorBox;
+        for (int i = 0; i < 100 && bBox; ++i)
+            bBox = CloseBox(m_pProgram->Id(), "bind", nullptr, milliseconds(0));
     }
 
     void Exit()
@@ -271,8 +246,7 @@ protected:
         m_msExitMax = std::max(m_msExitMax,
                                static_cast<long long>(std::chrono::duration_cast<milliseconds>(Clock::now() - pressed).count()));
         m_pProgram.reset();
-        Close(m_sClient);
-        m_sClient = INVALID_SOCKET;
+        Close(std::exchange(m_sClient, INVALID_SOCKET));
         ++m_nExits;
     }
 
@@ -321,7 +295,9 @@ TEST_F(Actions, RandomSequenceThroughTheDialog)
             ASSERT_NO_FATAL_FAILURE(Exit());
             continue;
         }
-        ASSERT_NO_FATAL_FAILURE(Stop());
+        ASSERT_NO_FATAL_FAILURE(Press(IDC_STOP));
+        EXPECT_TRUE(m_pProgram->Enabled(IDOK));
+        EXPECT_FALSE(m_pProgram->Enabled(IDC_STOP));
         // Either the next Start comes at once, while this worker may still
         // be on its way out, or everything settles first and is counted.
         ASSERT_NO_FATAL_FAILURE(Release());

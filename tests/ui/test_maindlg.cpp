@@ -19,13 +19,7 @@
 
 namespace {
 
-using test::DeleteSettings;
-using test::kLineEnded;
-using test::kLineStarted;
-using test::kLineStopped;
-using test::StoredText;
-using test::VolatileParent;
-using test::WaitingLine;
+using namespace test;
 
 ::testing::Environment* const g_pSavedSettings =
     ::testing::AddGlobalTestEnvironment(new test::SavedSettings);
@@ -63,15 +57,8 @@ public:
     BoxCloser()
         : m_thread([this] {
               for (int i = 0; i < 20000 && !m_bStop.load(); ++i) {
-                  for (const char* szCaption : {"RegQryName", "RegSetName"}) {
-                      HWND hBox = FindWindowA("#32770", szCaption);
-                      if (hBox != nullptr && IsWindowVisible(hBox)) {
-                          ++m_nClosed;
-                          PostMessageA(hBox, WM_COMMAND, IDOK, 0);
-                          test::WaitUntil([&] { return !IsWindow(hBox) || !IsWindowVisible(hBox); },
-                                          test::milliseconds(5000));
-                      }
-                  }
+                  for (const char* szCaption : {"RegQryName", "RegSetName"})
+                      test::CloseBox(GetCurrentProcessId(), szCaption, nullptr, test::milliseconds(0), &m_nClosed);
                   Sleep(1);
               }
           })
@@ -108,10 +95,8 @@ protected:
             Command(IDCANCEL);
             DestroyWindow(m_hDlg);
         }
-        // The dialog's end posts a quit message meant for the program's loop.
-        MSG msg;
-        for (int i = 0; i < 10 && PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE); ++i) {
-        }
+        // The dialog's end posts a quit message meant for the program's
+        // loop; it goes with the rest.
         test::PumpMessages();
     }
 
@@ -139,21 +124,6 @@ protected:
     bool WaitForCount(const std::string& line, size_t n)
     {
         return test::WaitUntil([&] { return CountOf(Lines(), line) >= n; });
-    }
-
-    // What comes back on s, up to n bytes: this thread handles the worker's
-    // lines meanwhile, as the dialog lives on it.
-    std::string Echoed(SOCKET s, size_t n, test::milliseconds timeout = test::kTimeout)
-    {
-        std::string echoed;
-        test::WaitUntil(
-            [&] {
-                if (test::Readable(s, test::milliseconds(0)))
-                    echoed += test::ReceiveN(s, n - echoed.size(), test::milliseconds(100));
-                return echoed.size() >= n;
-            },
-            timeout);
-        return echoed;
     }
 
     // Start with the local port given as text; waits for the listener. Its
@@ -228,7 +198,7 @@ TEST_F(MainDialog, StartForwardsStopStopsAndTheListKeepsEveryRun)
     ASSERT_NE(INVALID_SOCKET, sClient);
     std::string data = test::RandomBytes(5000, 4);
     ASSERT_TRUE(test::SendAll(sClient, data));
-    ASSERT_EQ(data, Echoed(sClient, data.size()));
+    ASSERT_EQ(data, test::ReceiveN(sClient, data.size()));
     test::Close(sClient);
     ASSERT_TRUE(WaitForCount(kLineEnded, 1));
 
@@ -344,28 +314,14 @@ TEST_F(MainDialog, RapidStopStartCyclesLeaveOneWorkingListener)
 
     // Only the new run answers: a stopped run's listener may still take a
     // client into its queue, but nobody serves it.
-    ASSERT_TRUE(test::WaitUntil([&] {
-        SOCKET sClient = test::Connect(nLocal);
-        bool bEchoed = sClient != INVALID_SOCKET && test::SendAll(sClient, "ping") &&
-                       Echoed(sClient, 4, test::milliseconds(1000)) == "ping";
-        test::Close(sClient);
-        return bEchoed;
-    })) << "no echo through the new run" << (BoxBesides(m_hDlg) ? ", and a box is open" : "")
+    ASSERT_TRUE(WaitUntil([&] { return RoundTripTo(nLocal, "ping", milliseconds(1000)) == "ping"; }))
+        << "no echo through the new run" << (BoxBesides(m_hDlg) ? ", and a box is open" : "")
         << "; the list holds:" << Joined(Lines());
     EXPECT_FALSE(BoxBesides(m_hDlg));
 
     Command(IDC_STOP);
     ASSERT_TRUE(WaitForCount(kLineStopped, kStoppedRuns + 1));
-    // A worker that ends by itself closes its listener right after its
-    // last line.
-    EXPECT_TRUE(test::WaitUntil(
-        [&] {
-            SOCKET s = test::Connect(nLocal);
-            test::Close(s);
-            return s == INVALID_SOCKET;
-        },
-        test::milliseconds(5000)))
-        << "a listener outlived its run";
+    EXPECT_TRUE(WaitUntilRefused(nLocal)) << "a listener outlived its run";
     EXPECT_EQ(kStoppedRuns + 1, CountOf(Lines(), kLineStarted));
     EXPECT_FALSE(BoxBesides(m_hDlg));
 }

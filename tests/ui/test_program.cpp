@@ -25,9 +25,15 @@ class Program : public ::testing::Test {
 protected:
     void Run() { ASSERT_TRUE(m_pProgram->Run(VELMORIN_EXE)) << m_pProgram->Why(); }
 
-    void Click(int nId) { m_pProgram->PostCommand(nId); }
-
-    int StatusCount() { return m_pProgram->StatusCount(); }
+    // Runs the program with these settings and presses Start.
+    void StartOn(unsigned short nRemote, unsigned short nLocal)
+    {
+        RegSetName("Host", "127.0.0.1");
+        RegSetName("RPort", std::to_string(nRemote).c_str());
+        RegSetName("LPort", std::to_string(nLocal).c_str());
+        ASSERT_NO_FATAL_FAILURE(Run());
+        m_pProgram->PostCommand(IDOK);
+    }
 
     // Posts the closing message and expects the process to end with 0.
     void ExpectEndsWithZero(UINT uMsg, WPARAM wParam, LPARAM lParam)
@@ -35,8 +41,7 @@ protected:
         Clock::time_point start = Clock::now();
         PostMessageA(m_pProgram->Dialog(), uMsg, wParam, lParam);
         DWORD dwExit = 99;
-        bool bEnded = test::WaitUntil([&] { return m_pProgram->Ended(test::milliseconds(0), &dwExit); },
-                                      kEndTimeout);
+        bool bEnded = m_pProgram->Ended(kEndTimeout, &dwExit);
         long long nMs = std::chrono::duration_cast<test::milliseconds>(Clock::now() - start).count();
         ASSERT_TRUE(bEnded) << "still running after " << nMs << " ms";
         EXPECT_EQ(0u, dwExit);
@@ -69,10 +74,7 @@ TEST_F(Program, EscEndsItWhileTheWorkerShowsItsErrorBox)
     unsigned short nTaken = test::FreePort();
     SOCKET sTaken = test::Listen(nTaken, true);
     ASSERT_NE(INVALID_SOCKET, sTaken);
-    RegSetName("Host", "127.0.0.1");
-    RegSetName("LPort", std::to_string(nTaken).c_str());
-    ASSERT_NO_FATAL_FAILURE(Run());
-    Click(IDOK);
+    ASSERT_NO_FATAL_FAILURE(StartOn(test::FreePort(), nTaken));
     ASSERT_NE(nullptr, test::WaitForDialog(m_pProgram->Id(), "bind", test::kTimeout));
     ExpectEndsWithZero(WM_KEYDOWN, VK_ESCAPE, 1);
     test::Close(sTaken);
@@ -83,17 +85,13 @@ TEST_F(Program, CloseBoxEndsItWhileTheWorkerIsBlockedInConnect)
     test::FullListener remote;
     ASSERT_TRUE(remote.Full()) << "could not fill the listener's queue";
     unsigned short nLocal = test::FreePort();
-    RegSetName("Host", "127.0.0.1");
-    RegSetName("RPort", std::to_string(remote.Port()).c_str());
-    RegSetName("LPort", std::to_string(nLocal).c_str());
-    ASSERT_NO_FATAL_FAILURE(Run());
-    Click(IDOK);
+    ASSERT_NO_FATAL_FAILURE(StartOn(remote.Port(), nLocal));
     // Two lines: "Gestarted." and the waiting line.
-    ASSERT_TRUE(test::WaitUntil([&] { return StatusCount() >= 2; }));
+    ASSERT_TRUE(test::WaitUntil([&] { return m_pProgram->StatusCount() >= 2; }));
     SOCKET sClient = test::Connect(nLocal);
     ASSERT_NE(INVALID_SOCKET, sClient);
     // "Verbunden mit ..." comes right before the connect.
-    ASSERT_TRUE(test::WaitUntil([&] { return StatusCount() >= 3; }));
+    ASSERT_TRUE(test::WaitUntil([&] { return m_pProgram->StatusCount() >= 3; }));
     ExpectEndsWithZero(WM_SYSCOMMAND, SC_CLOSE, 0);
     test::Close(sClient);
 }
@@ -106,13 +104,9 @@ TEST_F(Program, BeendenEndsItWhileTheWorkerIsBlockedInSend)
     test::Flood flood;
     for (int nRound = 0; nRound < 5; ++nRound) {
         unsigned short nLocal = test::FreePort();
-        RegSetName("Host", "127.0.0.1");
-        RegSetName("RPort", std::to_string(flood.Port()).c_str());
-        RegSetName("LPort", std::to_string(nLocal).c_str());
         m_pProgram.reset(new test::Program);
-        ASSERT_NO_FATAL_FAILURE(Run());
-        Click(IDOK);
-        ASSERT_TRUE(test::WaitUntil([&] { return StatusCount() >= 2; }));
+        ASSERT_NO_FATAL_FAILURE(StartOn(flood.Port(), nLocal));
+        ASSERT_TRUE(test::WaitUntil([&] { return m_pProgram->StatusCount() >= 2; }));
         int nFloods = flood.Connections();
         SOCKET sClient = test::Connect(nLocal);
         ASSERT_NE(INVALID_SOCKET, sClient);

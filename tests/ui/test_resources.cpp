@@ -168,20 +168,15 @@ TEST_F(Resources, DialogTemplateIsTheMainDialog)
     };
     ASSERT_EQ(expected.size(), nItems);
     for (const Item& want : expected) {
+        // Each item as the template holds it, read in its order.
         r.AlignToDword();
-        Item got;
         r.Dword();  // help id
-        got.dwExStyle = r.Dword();
-        got.dwStyle = r.Dword();
-        got.x = r.Short();
-        got.y = r.Short();
-        got.cx = r.Short();
-        got.cy = r.Short();
-        got.nId = static_cast<int>(r.Dword());
-        got.className = ClassName(r.TextOrOrdinal());
-        got.text = r.TextOrOrdinal();
+        DWORD dwExStyle = r.Dword(), dwStyle = r.Dword();
+        short x = r.Short(), y = r.Short(), cx = r.Short(), cy = r.Short();
+        int nId = static_cast<int>(r.Dword());
+        std::string className = ClassName(r.TextOrOrdinal()), text = r.TextOrOrdinal();
         r.Skip(r.Word());
-        EXPECT_EQ(want, got);
+        EXPECT_EQ(want, (Item{nId, className, text, x, y, cx, cy, dwStyle, dwExStyle}));
     }
 }
 
