@@ -73,7 +73,8 @@ void Faults::StopTowardSilent(bool bConnecting, milliseconds limit, const char* 
     Start(silent.Port());
     SOCKET sClient = Connect(m_nPort);
     if (bConnecting) {
-        ASSERT_TRUE(WaitForLine(m_hDlg, kLineConnected));
+        // The onward socket gets its port as its connect begins.
+        ASSERT_TRUE(WaitUntil([&] { return LocalPort(m_worker.pfs->sRemote.load()) != 0; }));
     } else {
         // Woken by the line itself, not by polling for it.
         ASSERT_TRUE(WaitForLineCount(m_hDlg, 3));
@@ -154,7 +155,6 @@ void Faults::StallThenStop(bool bRemoteStalls)
         sReader = sHeld.load();
     }
 
-    // Wait until the sender is held up: its progress stops short of the end.
     ASSERT_TRUE(WaitForStall([&] { return nSent.load(); }, data.size())) << "the sender never stalled";
 
     double dCpu = ProcessCpuSeconds();

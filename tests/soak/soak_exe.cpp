@@ -63,12 +63,10 @@ std::vector<std::string> Numbered(const std::string& dir)
     return names;
 }
 
-// Wine keeps a process's sockets and memory in a host process of its own
-// and does not give another process its handle count or private bytes. The
-// host's figures for that process are the honest stand-in: its open
-// descriptors (each socket and file the program holds), threads and
-// resident anonymous memory. The host process is the newest one of this
-// Wine prefix whose command line names the program.
+// Wine keeps a process's sockets and memory in a host process of its own,
+// whose figures are the honest stand-in: each socket and file the program
+// holds is a descriptor there. It is the newest process of this Wine prefix
+// whose command line names the program.
 std::string HostProcess()
 {
     // The host sees the program under its Windows path; its file name is
@@ -162,15 +160,9 @@ int main(int argc, char** argv)
     if (sBackend == INVALID_SOCKET || nLocalPort == 0)
         return Fail("no loopback port"), 1;
 
-    // Start stores the fields; the user's own settings come back at the end.
-    test::SavedSettings settings;
-    settings.SetUp();
-    // However the run ends: the program (declared below, so ended first),
-    // then the settings.
-    struct Restore {
-        test::SavedSettings* pSettings;
-        ~Restore() { pSettings->TearDown(); }
-    } restore{&settings};
+    // Start stores the fields; the user's own settings come back however the
+    // run ends, after the program (declared below, so ended first).
+    test::KeptSettings settings;
     Clock::time_point start = Clock::now();
     test::Program program;
     if (!program.Run(VELMORIN_EXE))

@@ -66,9 +66,6 @@ int main(int argc, char** argv)
     }
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     // The program writes the key as it starts, and its Start the fields.
-    test::SavedSettings settings;
-    settings.SetUp();
-    bool bOk = Drive(argc, argv);
-    settings.TearDown();
-    return bOk ? 0 : 1;
+    test::KeptSettings settings;
+    return Drive(argc, argv) ? 0 : 1;
 }

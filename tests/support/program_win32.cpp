@@ -2,6 +2,8 @@
 
 #include "tests/support/program_win32.h"
 
+#include <iphlpapi.h>
+
 #include <cstring>
 
 #include "res/resource.h"
@@ -192,6 +194,23 @@ bool CloseBox(DWORD dwProcess, const std::string& caption, std::string* pText, m
     PostMessageA(hBox, WM_COMMAND, IDOK, 0);
     WaitUntil([&] { return !IsWindowVisible(hBox); }, milliseconds(5000));
     return true;
+}
+
+int PendingConnects(unsigned short nPort)
+{
+    ULONG cb = 0;
+    GetTcpTable(nullptr, &cb, FALSE);
+    // Room for connections made between the two calls.
+    std::vector<char> buffer(cb + 64 * sizeof(MIB_TCPROW));
+    MIB_TCPTABLE* pTable = reinterpret_cast<MIB_TCPTABLE*>(buffer.data());
+    cb = static_cast<ULONG>(buffer.size());
+    int n = 0;
+    if (GetTcpTable(pTable, &cb, FALSE) != NO_ERROR)
+        return 0;
+    for (DWORD i = 0; i < pTable->dwNumEntries; ++i)
+        n += pTable->table[i].dwState == MIB_TCP_STATE_SYN_SENT &&
+             ntohs(static_cast<u_short>(pTable->table[i].dwRemotePort)) == nPort;
+    return n;
 }
 
 }  // namespace test

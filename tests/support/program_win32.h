@@ -73,4 +73,7 @@ HWND WaitForDialog(DWORD dwProcess, const std::string& caption, milliseconds tim
 bool CloseBox(DWORD dwProcess, const std::string& caption, std::string* pText = nullptr,
               milliseconds timeout = kTimeout, std::atomic<int>* pnClosed = nullptr);
 
+// Connections to nPort on this machine whose connect is still unanswered.
+int PendingConnects(unsigned short nPort);
+
 }  // namespace test

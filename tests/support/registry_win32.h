@@ -40,6 +40,12 @@ private:
     std::vector<SavedValue> m_values;
 };
 
+// The same for as long as it lives, in a program that is no test.
+struct KeptSettings : SavedSettings {
+    KeptSettings() { SetUp(); }
+    ~KeptSettings() override { TearDown(); }
+};
+
 // Replaces Software\Kro, as long as it lives, by a volatile key, below
 // which the lasting settings key cannot be created or opened. Only done
 // when Software\Kro holds nothing but the settings key, which SavedSettings

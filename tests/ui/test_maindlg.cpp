@@ -37,14 +37,6 @@ bool BoxBesides(HWND hDlg)
            }) != nullptr;
 }
 
-std::string Joined(const std::vector<std::string>& lines)
-{
-    std::string text;
-    for (const std::string& line : lines)
-        text += "\n  " + line;
-    return text;
-}
-
 size_t CountOf(const std::vector<std::string>& lines, const std::string& line)
 {
     return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
@@ -52,31 +44,21 @@ size_t CountOf(const std::vector<std::string>& lines, const std::string& line)
 
 // Closes the settings boxes that come up meanwhile, from a thread of its
 // own: the dialog thread is inside the box's loop while it is shown.
-class BoxCloser {
-public:
-    BoxCloser()
-        : m_thread([this] {
-              for (int i = 0; i < 20000 && !m_bStop.load(); ++i) {
-                  for (const char* szCaption : {"RegQryName", "RegSetName"})
-                      test::CloseBox(GetCurrentProcessId(), szCaption, nullptr, test::milliseconds(0), &m_nClosed);
-                  Sleep(1);
-              }
-          })
-    {
-    }
-
+struct BoxCloser {
+    std::atomic<bool> bStop{false};
+    std::atomic<int> nClosed{0};
+    std::thread thread{[this] {
+        for (int i = 0; i < 20000 && !bStop.load(); ++i) {
+            for (const char* szCaption : {"RegQryName", "RegSetName"})
+                CloseBox(GetCurrentProcessId(), szCaption, nullptr, milliseconds(0), &nClosed);
+            Sleep(1);
+        }
+    }};
     ~BoxCloser()
     {
-        m_bStop.store(true);
-        m_thread.join();
+        bStop.store(true);
+        thread.join();
     }
-
-    int Closed() const { return m_nClosed.load(); }
-
-private:
-    std::atomic<bool> m_bStop{false};
-    std::atomic<int> m_nClosed{0};
-    std::thread m_thread;
 };
 
 class MainDialog : public ::testing::Test {
@@ -146,6 +128,7 @@ protected:
     }
 
     HWND m_hDlg = nullptr;
+    Backend m_echo{Echo};
 };
 
 TEST_F(MainDialog, FirstStartShowsAndStoresDefaults)
@@ -182,16 +165,15 @@ TEST_F(MainDialog, StartUpShowsStoredSettings)
 
 TEST_F(MainDialog, StartForwardsStopStopsAndTheListKeepsEveryRun)
 {
-    test::Backend backend(test::Echo);
     unsigned short nLocal = test::FreePort();
     Open();
     SetField(IDC_HOST, "127.0.0.1");
-    SetField(IDC_RPORT, std::to_string(backend.Port()));
+    SetField(IDC_RPORT, std::to_string(m_echo.Port()));
     StartOn(std::to_string(nLocal), nLocal);
     EXPECT_FALSE(Enabled(IDOK));
     EXPECT_TRUE(Enabled(IDC_STOP));
     EXPECT_EQ("127.0.0.1", StoredText("Host"));
-    EXPECT_EQ(std::to_string(backend.Port()), StoredText("RPort"));
+    EXPECT_EQ(std::to_string(m_echo.Port()), StoredText("RPort"));
     EXPECT_EQ(std::to_string(nLocal), StoredText("LPort"));
 
     SOCKET sClient = test::Connect(nLocal);
@@ -300,10 +282,9 @@ TEST_F(MainDialog, EnterWhileRunningStartsNothing)
 // once.
 TEST_F(MainDialog, RapidStopStartCyclesLeaveOneWorkingListener)
 {
-    test::Backend backend(test::Echo);
     unsigned short nLocal = test::FreePort();
     Open();
-    SetField(IDC_RPORT, std::to_string(backend.Port()));
+    SetField(IDC_RPORT, std::to_string(m_echo.Port()));
     SetField(IDC_LPORT, std::to_string(nLocal));
     const size_t kStoppedRuns = 6;
     for (size_t i = 0; i < kStoppedRuns; ++i) {
@@ -316,7 +297,7 @@ TEST_F(MainDialog, RapidStopStartCyclesLeaveOneWorkingListener)
     // client into its queue, but nobody serves it.
     ASSERT_TRUE(WaitUntil([&] { return RoundTripTo(nLocal, "ping", milliseconds(1000)) == "ping"; }))
         << "no echo through the new run" << (BoxBesides(m_hDlg) ? ", and a box is open" : "")
-        << "; the list holds:" << Joined(Lines());
+        << "; the list holds: " << ::testing::PrintToString(Lines());
     EXPECT_FALSE(BoxBesides(m_hDlg));
 
     Command(IDC_STOP);
@@ -346,7 +327,7 @@ TEST_F(MainDialog, UnopenableSettingsGiveEmptyFieldsAndPortZero)
         GTEST_SKIP() << "could not make the settings key unopenable";
     BoxCloser closer;
     Open();
-    EXPECT_EQ(3, closer.Closed()) << "one box for each setting read";
+    EXPECT_EQ(3, closer.nClosed.load()) << "one box for each setting read";
     EXPECT_EQ("", Field(IDC_HOST));
     EXPECT_EQ("", Field(IDC_RPORT));
     EXPECT_EQ("", Field(IDC_LPORT));
@@ -354,7 +335,7 @@ TEST_F(MainDialog, UnopenableSettingsGiveEmptyFieldsAndPortZero)
     // An empty host would be looked up; the local port stays empty.
     SetField(IDC_HOST, "127.0.0.1");
     Command(IDOK);
-    EXPECT_EQ(6, closer.Closed()) << "one more box for each setting stored";
+    EXPECT_EQ(6, closer.nClosed.load()) << "one more box for each setting stored";
     ASSERT_TRUE(WaitForCount(WaitingLine(0), 1));
     StopAndWait();
 }

@@ -86,12 +86,13 @@ TEST_F(Program, CloseBoxEndsItWhileTheWorkerIsBlockedInConnect)
     ASSERT_TRUE(remote.Full()) << "could not fill the listener's queue";
     unsigned short nLocal = test::FreePort();
     ASSERT_NO_FATAL_FAILURE(StartOn(remote.Port(), nLocal));
-    // Two lines: "Gestarted." and the waiting line.
-    ASSERT_TRUE(test::WaitUntil([&] { return m_pProgram->StatusCount() >= 2; }));
+    ASSERT_TRUE(test::WaitUntil([&] { return m_pProgram->StatusCount() >= 2; })) << "no waiting line";
+    int nPending = test::PendingConnects(remote.Port());
     SOCKET sClient = test::Connect(nLocal);
     ASSERT_NE(INVALID_SOCKET, sClient);
-    // "Verbunden mit ..." comes right before the connect.
-    ASSERT_TRUE(test::WaitUntil([&] { return m_pProgram->StatusCount() >= 3; }));
+    // The worker's own connect, not only its line "Verbunden mit ...".
+    ASSERT_TRUE(test::WaitUntil([&] { return test::PendingConnects(remote.Port()) > nPending; }))
+        << "the worker never began its connect";
     ExpectEndsWithZero(WM_SYSCOMMAND, SC_CLOSE, 0);
     test::Close(sClient);
 }
