@@ -59,4 +59,4 @@ void AppendStatus(HWND hDlg, const char* szLine);
 extern const bool kShutdownWakes;
 
 // The error box for a failed call (the stand-in records it on POSIX).
-#include "ui/errorbox.h"
+#include "errorbox/errorbox.h"

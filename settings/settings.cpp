@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "settings/regtext.h"
-#include "ui/errorbox.h"
+#include "errorbox/errorbox.h"
 
 static const char kKey[] = "Software\\Kro\\Velmorin";
 

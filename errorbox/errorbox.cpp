@@ -1,7 +1,7 @@
 // The box that reports a failed system call with the system's own text
 // (Windows only).
 
-#include "ui/errorbox.h"
+#include "errorbox/errorbox.h"
 
 #include <windows.h>
 #include <cstdio>
