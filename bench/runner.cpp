@@ -141,8 +141,7 @@ int main(int argc, char** argv)
 
     // The dialog's Stop: clear the flag, tear the sockets down, do not wait.
     // The runner waits (bounded) only so it can report and exit cleanly.
-    pfs->bRunning.store(0);
-    CloseSockets(pfs);
+    StopForwarding(pfs);
     size_t nStopped = StatusLines(&log).size();
     bool bStopped = false;
     for (int i = 0; i < 50 && !bStopped; ++i) {

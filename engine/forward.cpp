@@ -135,6 +135,13 @@ void CloseSockets(ForwardState* pfs)
     UnlockSockets(pfs);
 }
 
+void StopForwarding(ForwardState* pfs)
+{
+    // The flag first: a worker woken by the teardown must find it cleared.
+    pfs->bRunning.store(0);
+    CloseSockets(pfs);
+}
+
 bool DottedAddress(const char* szHost, struct in_addr* pAddr)
 {
     unsigned int a, b, c, d;

@@ -44,6 +44,11 @@ void ReleaseForwardState(ForwardState* pfs);
 // again, to a worker that has ended, or before any socket was made.
 void CloseSockets(ForwardState* pfs);
 
+// Stop, from another thread: clears the run flag, then tears the sockets
+// down, which wakes the worker where it waits on one of them; it then ends
+// by itself at its next look at the flag. Nothing here waits for it.
+void StopForwarding(ForwardState* pfs);
+
 // The first step of resolving the remote end. A text that starts with four
 // numbers is taken as inet_addr reads the whole of it, whatever that gives
 // (a part above 255 gives INADDR_NONE); anything else is a name for the

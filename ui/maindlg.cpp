@@ -163,10 +163,8 @@ static void OnStop(HWND hDlg)
 {
     if (g_bEnding)
         return;
-    if (g_pfs != nullptr) {
-        g_pfs->bRunning.store(0);
-        CloseSockets(g_pfs);
-    }
+    if (g_pfs != nullptr)
+        StopForwarding(g_pfs);
     if (g_hThread != nullptr) {
         KeepStopped(g_hThread);
         g_hThread = nullptr;
@@ -210,10 +208,8 @@ static void OnExit(HWND hDlg)
     if (g_bEnding)
         return;
     g_bEnding = true;
-    if (g_pfs != nullptr) {
-        g_pfs->bRunning.store(0);
-        CloseSockets(g_pfs);
-    }
+    if (g_pfs != nullptr)
+        StopForwarding(g_pfs);
     if (!AllWorkersEnded(kExitGraceMs)) {
         // A thread ended from outside can die holding a lock of the
         // system's own. Under Wine one died holding the lock of the

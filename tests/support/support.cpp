@@ -247,8 +247,9 @@ void StopWorker(Worker* pWorker)
 {
     if (pWorker->pfs == nullptr)
         return;
-    pWorker->pfs->bRunning.store(0);
-    CloseSockets(pWorker->pfs);
+    StopForwarding(pWorker->pfs);
+    // The dialog's second teardown, after it has let go of the worker's
+    // handle: it must be harmless, whatever the worker did meanwhile.
     CloseSockets(pWorker->pfs);
     ReleaseForwardState(pWorker->pfs);
     pWorker->pfs = nullptr;

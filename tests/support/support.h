@@ -84,7 +84,7 @@ struct Worker {
 };
 void StartWorker(Worker* pWorker, HWND hDlg, const char* szHost, unsigned short nLocalPort,
                  unsigned short nRemotePort);
-// What the dialog's Stop does: clear the flag, tear down twice, let go.
+// What the dialog's Stop does: StopForwarding, the second teardown, let go.
 void StopWorker(Worker* pWorker);
 // Waits for the thread to end (pumping messages) and joins it.
 bool JoinWorker(Worker* pWorker, milliseconds timeout = kTimeout);
