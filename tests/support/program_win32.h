@@ -1,23 +1,19 @@
 // velmorin.exe as a child process, driven through its dialog from outside,
 // as a user would: fields, buttons, the status list, and what the process
-// holds of the system; and the dialogs and boxes on the screen (Windows only).
+// holds of the system (Windows only).
 #pragma once
 
 #include <windows.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
-#include "tests/support/support.h"
+#include "tests/support/screen_win32.h"
 
 namespace test {
 
 // Wine can take a while to bring a process up.
 const milliseconds kProgramStart(60000);
-// How long the dialog may take to handle one message before it counts as
-// hung; Start may wait a second for a worker on its way out.
-const milliseconds kAnswer(5000);
 
 class Program {
 public:
@@ -56,22 +52,6 @@ private:
     PROCESS_INFORMATION m_pi = {};
     HWND m_hDlg = nullptr;
 };
-
-// The lines of a dialog's status list from index nFrom on, in this process
-// or another; false when the dialog did not answer.
-bool StatusListLines(HWND hDlg, int nFrom, std::vector<std::string>* pLines);
-
-// The first visible dialog or message box for which match holds, given the
-// box, its process and its caption; nullptr when there is none.
-HWND FindBox(const std::function<bool(HWND, DWORD, const std::string&)>& match);
-// A visible dialog or message box of the process with the caption, or
-// nullptr after the timeout.
-HWND WaitForDialog(DWORD dwProcess, const std::string& caption, milliseconds timeout = kTimeout);
-// Waits for such a box, gives its text (if asked), closes it as its OK
-// button does and waits until it is gone. False when none came in time.
-// Counts it in *pnClosed, if given, before the box's thread can go on.
-bool CloseBox(DWORD dwProcess, const std::string& caption, std::string* pText = nullptr,
-              milliseconds timeout = kTimeout, std::atomic<int>* pnClosed = nullptr);
 
 // Connections to nPort on this machine whose connect is still unanswered.
 int PendingConnects(unsigned short nPort);

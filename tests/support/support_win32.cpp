@@ -7,7 +7,7 @@
 #include <future>
 
 #include "res/resource.h"
-#include "tests/support/program_win32.h"
+#include "tests/support/screen_win32.h"
 
 namespace test {
 
