@@ -86,7 +86,7 @@ ForwardState* NewForwardState(HWND hDlg, const char* szHost,
     // so a failure ends the process as an unhandled failed new would.
     void* pMemory = std::malloc(sizeof(ForwardState));
     if (pMemory == nullptr)
-        std::abort();
+        std::abort();  // Untested: a test cannot make so small a malloc fail
     ForwardState* pfs = new (pMemory) ForwardState;
     pfs->hDlg = hDlg;
     pfs->bRunning.store(1);
@@ -160,6 +160,16 @@ static void ResolveRemote(const char* szHost, struct sockaddr_in* pRemote)
         LookupHost(szHost, &pRemote->sin_addr);
 }
 
+// A step of the set-up that failed: its box, and the worker's exit code.
+// Where a Stop can only close the socket, it may do so between the steps;
+// that failure is the user's own Stop, not one to show a box for.
+static DWORD SetupFailed(ForwardState* pfs, const char* szCaption, DWORD dwExit)
+{
+    if (pfs->bRunning.load() != 0)
+        ShowLastError(szCaption);
+    return dwExit;
+}
+
 // Makes, binds and opens the listening socket. Returns 0, or the exit code
 // of the step that failed after its box has been shown.
 static DWORD OpenListener(ForwardState* pfs, const struct sockaddr_in* pLocal)
@@ -168,20 +178,15 @@ static DWORD OpenListener(ForwardState* pfs, const struct sockaddr_in* pLocal)
         ShowLastError("socket1");
         return kNoListenSocket;
     }
-    // Where a Stop can only close the socket, it may do so between these
-    // steps; that failure is the user's own Stop, not one to show a box for.
     // Each step takes the socket from its field: a number the teardown has
     // closed may already belong to a socket of the next run.
     if (bind(pfs->sListen.load(), reinterpret_cast<const struct sockaddr*>(pLocal), sizeof *pLocal) ==
-        SOCKET_ERROR) {
-        if (pfs->bRunning.load() != 0)
-            ShowLastError("bind");
-        return kBindFailed;
-    }
+        SOCKET_ERROR)
+        return SetupFailed(pfs, "bind", kBindFailed);
     if (listen(pfs->sListen.load(), kBacklog) == SOCKET_ERROR) {
-        if (pfs->bRunning.load() != 0)
-            ShowLastError("listen");
-        return kListenFailed;
+        // Untested: a socket just bound fails to listen only when a Stop
+        // closes it in between, which no test can time.
+        return SetupFailed(pfs, "listen", kListenFailed);
     }
     return 0;
 }

@@ -26,14 +26,11 @@ void ShutdownBoth(SOCKET s)
 
 // poll, not select: a descriptor may exceed what an fd_set holds. An end of
 // stream, a reset or an error counts as readable, as select reports them, so
-// that the read that follows sees it.
-// poll takes the sockets themselves; nfds is select's alone.
+// that the read that follows sees it. poll takes the sockets themselves;
+// nfds is select's alone. Both are open: here a teardown only shuts the
+// worker's sockets down and leaves them in their fields.
 bool WaitReadable(int /*nfds*/, SOCKET s1, SOCKET s2, bool* pbReadable1, bool* pbReadable2)
 {
-    if (s1 < 0 || s2 < 0) {
-        errno = EBADF;
-        return false;
-    }
     struct pollfd fds[2];
     fds[0].fd = s1;
     fds[0].events = POLLIN;
@@ -74,8 +71,6 @@ bool LookupHost(const char* szHost, struct in_addr* pAddr)
 
 static void Record(HWND hDlg, const char* szLine, bool bSelected)
 {
-    if (hDlg == nullptr)
-        return;
     {
         std::lock_guard<std::mutex> lock(hDlg->mutex);
         hDlg->lines.push_back(StatusLine{szLine, bSelected});

@@ -15,6 +15,7 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE /*hPrevInstance*/, LPSTR /*lpC
 {
     WSADATA wsaData;
     if (WSAStartup(0x0101, &wsaData) != 0) {
+        // Untested: every Windows since 95, and Wine, start version 1.1.
         MessageBoxA(nullptr, "Keine WinSockets !\r\n", "WSAStartup()", MB_ICONWARNING);
         return 0;
     }

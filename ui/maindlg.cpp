@@ -79,20 +79,17 @@ static void OnInitDialog(HWND hDlg)
 static bool WaitForWorker(HANDLE hThread, DWORD dwTimeout)
 {
     DWORD dwStart = GetTickCount();
-    for (int nRound = 0; nRound < kMaxWaitRounds; ++nRound) {
-        DWORD dwElapsed = GetTickCount() - dwStart;
-        if (dwElapsed >= dwTimeout)
-            break;
-        DWORD dwWait = MsgWaitForMultipleObjects(1, &hThread, FALSE, dwTimeout - dwElapsed,
-                                                 QS_SENDMESSAGE);
-        if (dwWait == WAIT_OBJECT_0)
-            return true;
-        if (dwWait != WAIT_OBJECT_0 + 1)
-            break;
+    DWORD dwWait = WAIT_OBJECT_0 + 1;
+    for (int nRound = 0; nRound < kMaxWaitRounds && dwWait == WAIT_OBJECT_0 + 1; ++nRound) {
+        // A worker may be waiting for this thread to take its line.
         MSG msg;
         PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+        DWORD dwElapsed = GetTickCount() - dwStart;
+        dwWait = MsgWaitForMultipleObjects(1, &hThread, FALSE,
+                                           dwElapsed < dwTimeout ? dwTimeout - dwElapsed : 0,
+                                           QS_SENDMESSAGE);
     }
-    return WaitForSingleObject(hThread, 0) == WAIT_OBJECT_0;
+    return dwWait == WAIT_OBJECT_0 || WaitForSingleObject(hThread, 0) == WAIT_OBJECT_0;
 }
 
 // Stores the fields and starts a worker on a record of its own. The result
@@ -128,8 +125,11 @@ static void OnStart(HWND hDlg)
     if (!g_bEnding) {
         g_pfs = NewRunFromFields(hDlg, szHost, szRPort, szLPort);
         g_hThread = CreateThread(nullptr, 0, ForwardThread, g_pfs, 0, &g_dwThreadId);
-        if (g_hThread == nullptr)
+        if (g_hThread == nullptr) {
+            // Untested: only a process out of room for a thread's stack gets
+            // here, and a test cannot bring the program to that.
             ReleaseForwardState(g_pfs);
+        }
         SetButtons(hDlg, true);
     }
     g_bStarting = false;
@@ -150,6 +150,8 @@ static void KeepStopped(HANDLE hThread)
     if (g_nStopped < kMaxStopped) {
         g_hStopped[g_nStopped++] = hThread;
     } else {
+        // Untested: takes more workers that will not end than are kept,
+        // each costing the Start after it its grace: over half a minute.
         CloseHandle(hThread);
         g_bUntracked = true;
     }
@@ -182,7 +184,7 @@ static void OnStop(HWND hDlg)
 static bool AllWorkersEnded(DWORD dwGrace)
 {
     if (g_bUntracked)
-        return false;
+        return false;  // Untested: as where KeepStopped sets it
     HANDLE workers[kMaxStopped + 1];
     int nWorkers = 0;
     if (g_hThread != nullptr)
