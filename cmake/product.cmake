@@ -83,7 +83,13 @@ function(velmorin_product_exe target)
     set_target_properties(${target} PROPERTIES
       LINKER_LANGUAGE C
       C_LINKER_LAUNCHER "${CMAKE_COMMAND};-E;env;SOURCE_DATE_EPOCH=${velmorin_epoch}")
-    target_link_options(${target} PRIVATE -s $<$<CXX_COMPILER_ID:GNU>:-no-pthread>
+    # gcov's lock is winpthreads': the coverage builds keep it.
+    if(VELMORIN_COVERAGE)
+      set(velmorin_threads "")
+    else()
+      set(velmorin_threads $<$<CXX_COMPILER_ID:GNU>:-no-pthread>)
+    endif()
+    target_link_options(${target} PRIVATE -s ${velmorin_threads}
                         LINKER:--no-seh
                         LINKER:-Map=${CMAKE_CURRENT_BINARY_DIR}/${target}.map)
     # For the C++ objects CMake would add what the C++ driver links
