@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -48,11 +49,46 @@ TEST_F(Faults, ClientThatClosesAtOnceIsServedAndForgotten)
     EXPECT_EQ(RoundTripTo(m_nPort, "ok"), "ok") << "no longer serving";
 }
 
-// Natively only: here a refused onward connect fails the next read, and a
-// Stop wakes a connect blocked in another thread.
+// Natively only: here a refused onward connect fails the next read, a Stop
+// wakes a connect blocked in another thread, and the system limits the
+// descriptors a process may hold.
 #ifndef _WIN32
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace {
+
+// The process's own limit on descriptors, lowered to nLimit for as long as
+// it lives: none numbered nLimit or above can be made.
+struct DescriptorLimit {
+    explicit DescriptorLimit(rlim_t nLimit)
+    {
+        getrlimit(RLIMIT_NOFILE, &saved);
+        struct rlimit lowered = {nLimit, saved.rlim_max};
+        setrlimit(RLIMIT_NOFILE, &lowered);
+    }
+    ~DescriptorLimit() { setrlimit(RLIMIT_NOFILE, &saved); }
+    struct rlimit saved;
+};
+
+// The limit that leaves nFree descriptors to be made: they come lowest first.
+rlim_t Leaving(int nFree)
+{
+    std::vector<int> taken;
+    for (int i = 0; i <= nFree; ++i)
+        taken.push_back(dup(0));
+    for (int fd : taken)
+        close(fd);
+    return static_cast<rlim_t>(taken.back());
+}
+
+}  // namespace
+
 // A refused onward connection fails the first read of the remote side:
-// that stops the worker, as any failed read does.
+// that stops the worker, as any failed read does, and as a wait does that
+// the system refuses (poll, on more descriptors than the process may hold).
+// Without a descriptor for the listener or the onward socket, the worker
+// shows that step's box and ends.
 TEST_F(Faults, RefusingRemoteEndsConnectionAndWorker)
 {
     Start(FreePort());  // nothing listens there
@@ -61,6 +97,55 @@ TEST_F(Faults, RefusingRemoteEndsConnectionAndWorker)
     EXPECT_EQ(Status(), Run(1, true));
     EXPECT_EQ(ReceiveUntilEnd(sClient), kEndOrderly) << "client left open";
     Close(sClient);
+
+    // Descriptors are handed out lowest first, and a thread blocked in
+    // accept holds the number of the one it will accept: so each worker
+    // starts under its limit, and no other thread opens or closes one.
+    std::string text;
+    Restart();
+    m_nPort = FreePort();
+    {
+        DescriptorLimit none(Leaving(0));
+        StartWorker(&m_worker, m_hDlg, "127.0.0.1", m_nPort, m_echo.Port());
+        EXPECT_TRUE(TakeErrorBox("socket1", &text));
+        EXPECT_EQ(EndedWith(), kNoListenSocket);
+    }
+    EXPECT_EQ(text, SystemText(EMFILE));
+    EXPECT_EQ(Status(), Lines{kLineStarted});
+
+    Restart();
+    m_nPort = FreePort();
+    {
+        // For the listener, the client's socket and the one accepted.
+        DescriptorLimit three(Leaving(3));
+        StartWorker(&m_worker, m_hDlg, "127.0.0.1", m_nPort, m_echo.Port());
+        ASSERT_TRUE(WaitForLine(m_hDlg, WaitingLine(m_nPort)));
+        sClient = Connect(m_nPort);
+        EXPECT_TRUE(TakeErrorBox("socket2", &text));
+        EXPECT_EQ(EndedWith(), kNoRemoteSocket);
+    }
+    EXPECT_EQ(text, SystemText(EMFILE));
+    EXPECT_EQ(Status(), (Lines{kLineStarted, WaitingLine(m_nPort), kLineConnected}));
+    EXPECT_EQ(ReceiveUntilEnd(sClient), kEndOrderly) << "client left open";
+    Close(sClient);
+
+    // A remote end that accepts no more: the echo backend's next accept
+    // would fail under the limit.
+    SOCKET sListen = Listen(0);
+    Restart();
+    Start(LocalPort(sListen));
+    sClient = Connect(m_nPort);
+    SOCKET sRemote = accept(sListen, nullptr, nullptr);
+    ASSERT_TRUE(SendAll(sClient, "x"));
+    ASSERT_EQ(ReceiveN(sRemote, 1), "x");
+    {
+        DescriptorLimit one(1);
+        ASSERT_TRUE(SendAll(sClient, "y"));  // passed on, then the next wait fails
+        EXPECT_EQ(EndedWith(), kStopped);
+    }
+    EXPECT_EQ(Status(), Run(1, true));
+    for (SOCKET s : {sClient, sRemote, sListen})
+        Close(s);
 }
 
 // A worker toward a full listener, which never answers its connect, with a

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "tests/support/worker_test.h"
+#include "ui/fields.h"
 
 using namespace test;
 
@@ -94,6 +95,15 @@ TEST(HostRecord, KeepsHostCutTo255AndPortsAsGiven)
     std::string host254(254, 'h');
     pfs = NewForwardState(nullptr, host254.c_str(), 22, 22);
     EXPECT_EQ(std::string(pfs->szHost), host254);
+    ReleaseForwardState(pfs);
+    ReleaseForwardState(pfs);
+
+    // From texts longer than the dialog's fields give, a run takes what the
+    // fields would: 254 characters of host, seven digits of each port.
+    pfs = NewRunFromFields(nullptr, longHost.c_str(), "65537999", "-1234567");
+    EXPECT_EQ(std::string(pfs->szHost), host254);
+    EXPECT_EQ(pfs->nRemotePort, 6553799 % 65536);
+    EXPECT_EQ(pfs->nLocalPort, 65536 * 2 - 123456);
     ReleaseForwardState(pfs);
     ReleaseForwardState(pfs);
 }

@@ -3,6 +3,7 @@
 #include "tests/support/program_win32.h"
 
 #include <iphlpapi.h>
+#include <tlhelp32.h>
 
 #include "res/resource.h"
 
@@ -39,7 +40,13 @@ bool Program::Run(const char* szExe, milliseconds timeout)
         m_why = std::string("cannot start ") + szExe + ", error " + std::to_string(GetLastError());
         return false;
     }
-    m_hDlg = WaitForDialog(m_pi.dwProcessId, "Velmorin", timeout);
+    // A program that ends without showing its dialog is not waited for.
+    WaitUntil(
+        [&] {
+            m_hDlg = WaitForDialog(m_pi.dwProcessId, "Velmorin", milliseconds(0));
+            return m_hDlg != nullptr || WaitForSingleObject(m_pi.hProcess, 0) == WAIT_OBJECT_0;
+        },
+        timeout);
     if (m_hDlg == nullptr) {
         DWORD dwExit = 0;
         GetExitCodeProcess(m_pi.hProcess, &dwExit);
@@ -90,6 +97,39 @@ bool Program::Ended(milliseconds timeout, DWORD* pdwExit)
     *pdwExit = 99;
     GetExitCodeProcess(m_pi.hProcess, pdwExit);
     return true;
+}
+
+std::vector<DWORD> ThreadIds(DWORD dwProcess)
+{
+    std::vector<DWORD> ids;
+    HANDLE hSnapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL bMore = Thread32First(hSnapshot, &entry); bMore; bMore = Thread32Next(hSnapshot, &entry)) {
+        if (entry.th32OwnerProcessID == dwProcess)
+            ids.push_back(entry.th32ThreadID);
+    }
+    CloseHandle(hSnapshot);
+    return ids;
+}
+
+HeldThreads::HeldThreads(DWORD dwProcess, DWORD dwSpared)
+{
+    for (DWORD dwThread : ThreadIds(dwProcess)) {
+        HANDLE hThread = dwThread != dwSpared ? OpenThread(THREAD_SUSPEND_RESUME, FALSE, dwThread) : nullptr;
+        if (hThread != nullptr && SuspendThread(hThread) != static_cast<DWORD>(-1))
+            m_threads.push_back(hThread);
+        else if (hThread != nullptr)
+            CloseHandle(hThread);
+    }
+}
+
+HeldThreads::~HeldThreads()
+{
+    for (HANDLE hThread : m_threads) {
+        ResumeThread(hThread);
+        CloseHandle(hThread);
+    }
 }
 
 int PendingConnects(unsigned short nPort)

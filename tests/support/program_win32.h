@@ -30,6 +30,7 @@ public:
     const std::string& Why() const { return m_why; }
     HWND Dialog() const { return m_hDlg; }
     DWORD Id() const { return m_pi.dwProcessId; }
+    DWORD MainThreadId() const { return m_pi.dwThreadId; }
 
     // A command as the dialog gets it from a button, Enter or Esc; returns
     // once the dialog has handled it. False when the dialog did not answer.
@@ -51,6 +52,23 @@ private:
     std::string m_why;
     PROCESS_INFORMATION m_pi = {};
     HWND m_hDlg = nullptr;
+};
+
+// The threads of a process.
+std::vector<DWORD> ThreadIds(DWORD dwProcess);
+
+// Every thread of the process but dwSpared suspended for as long as it
+// lives: a program's workers, held from outside so that they cannot end.
+class HeldThreads {
+public:
+    HeldThreads(DWORD dwProcess, DWORD dwSpared);
+    ~HeldThreads();
+    HeldThreads(const HeldThreads&) = delete;
+    HeldThreads& operator=(const HeldThreads&) = delete;
+    size_t Count() const { return m_threads.size(); }
+
+private:
+    std::vector<HANDLE> m_threads;
 };
 
 // Connections to nPort on this machine whose connect is still unanswered.

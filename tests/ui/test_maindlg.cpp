@@ -338,6 +338,15 @@ TEST_F(MainDialog, UnopenableSettingsGiveEmptyFieldsAndPortZero)
     EXPECT_EQ(6, closer.nClosed.load()) << "one more box for each setting stored";
     ASSERT_TRUE(WaitForCount(WaitingLine(0), 1));
     StopAndWait();
+
+    // Beenden, then Stop, clicked while the next Start shows its boxes: the
+    // program ends, and neither that Start nor the Stop does anything more.
+    PostMessageA(m_hDlg, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    PostMessageA(m_hDlg, WM_COMMAND, MAKEWPARAM(IDC_STOP, BN_CLICKED), 0);
+    Command(IDOK);
+    EXPECT_EQ(9, closer.nClosed.load());
+    EXPECT_FALSE(IsWindowVisible(m_hDlg));
+    EXPECT_TRUE(Enabled(IDOK) && !Enabled(IDC_STOP)) << "a run was started after Beenden";
 }
 
 }  // namespace

@@ -40,6 +40,11 @@ protected:
     {
         Clock::time_point start = Clock::now();
         PostMessageA(m_pProgram->Dialog(), uMsg, wParam, lParam);
+        ExpectEndedWithZero(start);
+    }
+
+    void ExpectEndedWithZero(Clock::time_point start)
+    {
         DWORD dwExit = 99;
         bool bEnded = m_pProgram->Ended(kEndTimeout, &dwExit);
         long long nMs = std::chrono::duration_cast<test::milliseconds>(Clock::now() - start).count();
@@ -51,16 +56,44 @@ protected:
     std::unique_ptr<test::Program> m_pProgram{new test::Program};
 };
 
+// Also when workers will not end within Beenden's grace: one held from
+// outside, which the next Start's grace waits for in vain, and stopped, as
+// one of its runs is after it.
 TEST_F(Program, BeendenEndsIt)
 {
     ASSERT_NO_FATAL_FAILURE(Run());
     ExpectEndsWithZero(WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+
+    m_pProgram.reset(new test::Program);
+    ASSERT_NO_FATAL_FAILURE(StartOn(test::FreePort(), test::FreePort()));
+    ASSERT_TRUE(test::WaitUntil([&] { return m_pProgram->StatusCount() >= 2; }));
+    test::HeldThreads held(m_pProgram->Id(), m_pProgram->MainThreadId());
+    ASSERT_GT(held.Count(), 0u);
+    ASSERT_TRUE(m_pProgram->Command(IDC_STOP));
+    ASSERT_TRUE(m_pProgram->SetField(IDC_LPORT, std::to_string(test::FreePort())));
+    ASSERT_TRUE(m_pProgram->Command(IDOK));
+    ASSERT_TRUE(test::WaitUntil([&] { return m_pProgram->StatusCount() >= 4; })) << "no second run";
+    ASSERT_TRUE(m_pProgram->Command(IDC_STOP));
+    ExpectEndsWithZero(WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
 }
 
+// The program's own loop takes a message queued behind the dialog's end,
+// and the exit code stays the quit code. Both are queued while the program
+// is held, so that the dialog cannot take the second.
 TEST_F(Program, EscEndsIt)
 {
     ASSERT_NO_FATAL_FAILURE(Run());
     ExpectEndsWithZero(WM_KEYDOWN, VK_ESCAPE, 1);
+
+    m_pProgram.reset(new test::Program);
+    ASSERT_NO_FATAL_FAILURE(Run());
+    Clock::time_point start = Clock::now();
+    {
+        test::HeldThreads held(m_pProgram->Id(), 0);
+        PostMessageA(m_pProgram->Dialog(), WM_KEYDOWN, VK_ESCAPE, 1);
+        PostThreadMessageA(m_pProgram->MainThreadId(), WM_APP, 7, 0);
+    }
+    ExpectEndedWithZero(start);
 }
 
 TEST_F(Program, CloseBoxEndsIt)

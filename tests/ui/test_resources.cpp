@@ -6,11 +6,13 @@
 #include <windows.h>
 
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "res/resource.h"
+#include "tests/support/program_win32.h"
 
 namespace {
 
@@ -178,6 +180,21 @@ TEST_F(Resources, DialogTemplateIsTheMainDialog)
         r.Skip(r.Word());
         EXPECT_EQ(want, (Item{nId, className, text, x, y, cx, cy, dwStyle, dwExStyle}));
     }
+
+    // Without it there is no dialog whose end would post the quit message:
+    // a copy of the program whose template is named otherwise ends at once,
+    // with exit code 1. The resource directory holds the name in UTF-16.
+    std::string exe = test::FileText(VELMORIN_EXE), name("M\0A\0I\0N\0D\0I\0A\0L\0O\0G", 19);
+    ASSERT_NE(std::string::npos, exe.find(name));
+    exe[exe.find(name)] = 'X';
+    std::string copy = std::string(VELMORIN_EXE) + ".nodialog.exe";
+    std::ofstream(copy, std::ios::binary) << exe;
+    test::Program program;
+    DWORD dwExit = 99;
+    EXPECT_FALSE(program.Run(copy.c_str()));
+    EXPECT_TRUE(program.Ended(test::kTimeout, &dwExit));
+    EXPECT_EQ(1u, dwExit);
+    DeleteFileA(copy.c_str());
 }
 
 TEST_F(Resources, IconIsOne32By32ImageIn16Colours)
