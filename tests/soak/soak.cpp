@@ -90,7 +90,11 @@ int main(int argc, char** argv)
     worker.thread.join();
     bOk = bOk && lines.Drain() && lines.SawAll(nServed);
 
-    Usage after = Measure();
+    Usage after = before;
+    WaitUntil([&] {
+        after = Measure();
+        return after.nDescriptors <= before.nDescriptors && after.nThreads <= before.nThreads;
+    });
     CloseSocket(sBackend);
     std::printf("soak: descriptors before %ld after %ld\n", before.nDescriptors, after.nDescriptors);
     std::printf("soak: threads before %ld after %ld\n", before.nThreads, after.nThreads);
