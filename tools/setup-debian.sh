@@ -85,7 +85,7 @@ install() {
         echo "setup: trying the install once more without the packages of $unread," \
             "so that both architectures' packages come from the lists that loaded" >&2
         prefs=$(mktemp)
-        { cat /etc/apt/preferences 2>/dev/null && echo || true
+        { [ ! -f /etc/apt/preferences ] || { cat /etc/apt/preferences; echo; }
           for s in $unread; do
               printf 'Package: *\nPin: release n=%s\nPin-Priority: -1\n\n' "$s"
               printf 'Package: *\nPin: release a=%s\nPin-Priority: -1\n\n' "$s"

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the scripts that run Windows programs: the environment Wine needs
 # here, the project's Wine prefixes, the session of one test run, and a
 # virtual display.
@@ -33,6 +34,7 @@ velmorin_windows_preset() {
 velmorin_exit=()
 velmorin_at_exit() {
     velmorin_exit=("$1" "${velmorin_exit[@]}")
+    # shellcheck disable=SC2154 # the loop in the trap's text assigns velmorin_cmd
     trap 'for velmorin_cmd in "${velmorin_exit[@]}"; do eval "$velmorin_cmd" || true; done' EXIT
 }
 
