@@ -176,6 +176,7 @@ static DWORD SetupFailed(ForwardState* pfs, const char* szCaption, DWORD dwExit)
 // of the step that failed after its box has been shown.
 static DWORD OpenListener(ForwardState* pfs, const struct sockaddr_in* pLocal)
 {
+    // cppcheck-suppress leakNoVarFunctionCall ; Keep hands the socket to the record's teardown
     if (Keep(pfs, pfs->sListen, socket(AF_INET, SOCK_STREAM, 0)) == INVALID_SOCKET) {
         ShowLastError("socket1");
         return kNoListenSocket;
@@ -270,6 +271,7 @@ static DWORD Serve(ForwardState* pfs, const struct sockaddr_in* pRemote,
     std::sprintf(szLine, "Verbunden mit %s", inet_ntoa(pPeer->sin_addr));
     AppendStatus(pfs->hDlg, szLine);
 
+    // cppcheck-suppress leakNoVarFunctionCall ; Keep hands the socket to the record's teardown
     if (Keep(pfs, pfs->sRemote, socket(AF_INET, SOCK_STREAM, 0)) == INVALID_SOCKET) {
         ShowLastError("socket2");
         return kNoRemoteSocket;
