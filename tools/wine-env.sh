@@ -31,10 +31,9 @@ velmorin_windows_preset() {
 
 # Commands run when the script exits, the last added first, each whether or
 # not another failed: velmorin_at_exit 'COMMAND'.
-velmorin_exit=()
+velmorin_exit=() velmorin_cmd=""
 velmorin_at_exit() {
     velmorin_exit=("$1" "${velmorin_exit[@]}")
-    # shellcheck disable=SC2154 # the loop in the trap's text assigns velmorin_cmd
     trap 'for velmorin_cmd in "${velmorin_exit[@]}"; do eval "$velmorin_cmd" || true; done' EXIT
 }
 
