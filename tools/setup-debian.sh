@@ -23,7 +23,7 @@ packages=(
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     wine wine32:i386 wine64 fonts-wine libxrender1 libxrender1:i386
     xvfb xauth x11-utils imagemagick xdotool
-    clang libclang-rt-dev cppcheck clang-tidy shellcheck pyflakes3
+    clang libclang-rt-dev cppcheck clang-tidy shellcheck pyflakes3 gcovr
 )
 for group in "$@"; do
     case $group in
