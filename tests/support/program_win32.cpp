@@ -113,23 +113,17 @@ std::vector<DWORD> ThreadIds(DWORD dwProcess)
     return ids;
 }
 
-HeldThreads::HeldThreads(DWORD dwProcess, DWORD dwSpared)
+int HoldThreads(DWORD dwProcess, DWORD dwSpared)
 {
+    int nHeld = 0;
     for (DWORD dwThread : ThreadIds(dwProcess)) {
         HANDLE hThread = dwThread != dwSpared ? OpenThread(THREAD_SUSPEND_RESUME, FALSE, dwThread) : nullptr;
-        if (hThread != nullptr && SuspendThread(hThread) != static_cast<DWORD>(-1))
-            m_threads.push_back(hThread);
-        else if (hThread != nullptr)
+        if (hThread != nullptr) {
+            nHeld += SuspendThread(hThread) != static_cast<DWORD>(-1);
             CloseHandle(hThread);
+        }
     }
-}
-
-HeldThreads::~HeldThreads()
-{
-    for (HANDLE hThread : m_threads) {
-        ResumeThread(hThread);
-        CloseHandle(hThread);
-    }
+    return nHeld;
 }
 
 int PendingConnects(unsigned short nPort)

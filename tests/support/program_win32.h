@@ -30,6 +30,7 @@ public:
     const std::string& Why() const { return m_why; }
     HWND Dialog() const { return m_hDlg; }
     DWORD Id() const { return m_pi.dwProcessId; }
+    HANDLE MainThread() const { return m_pi.hThread; }
     DWORD MainThreadId() const { return m_pi.dwThreadId; }
 
     // A command as the dialog gets it from a button, Enter or Esc; returns
@@ -57,19 +58,9 @@ private:
 // The threads of a process.
 std::vector<DWORD> ThreadIds(DWORD dwProcess);
 
-// Every thread of the process but dwSpared suspended for as long as it
-// lives: a program's workers, held from outside so that they cannot end.
-class HeldThreads {
-public:
-    HeldThreads(DWORD dwProcess, DWORD dwSpared);
-    ~HeldThreads();
-    HeldThreads(const HeldThreads&) = delete;
-    HeldThreads& operator=(const HeldThreads&) = delete;
-    size_t Count() const { return m_threads.size(); }
-
-private:
-    std::vector<HANDLE> m_threads;
-};
+// Suspends every thread of the process but dwSpared until it ends, so that
+// none can go on: a program's workers, held from outside. Gives how many.
+int HoldThreads(DWORD dwProcess, DWORD dwSpared);
 
 // Connections to nPort on this machine whose connect is still unanswered.
 int PendingConnects(unsigned short nPort);

@@ -35,16 +35,20 @@ protected:
         m_pProgram->PostCommand(IDOK);
     }
 
-    // Posts the closing message and expects the process to end with 0.
-    void ExpectEndsWithZero(UINT uMsg, WPARAM wParam, LPARAM lParam)
+    // Posts the closing message and expects the process to end with 0. With
+    // bBehind a message waits behind it, queued while the program is held so
+    // that the dialog cannot take it first: it is for the program's own loop,
+    // and the exit code stays the quit code.
+    void ExpectEndsWithZero(UINT uMsg, WPARAM wParam, LPARAM lParam, bool bBehind = false)
     {
         Clock::time_point start = Clock::now();
+        if (bBehind)
+            SuspendThread(m_pProgram->MainThread());
         PostMessageA(m_pProgram->Dialog(), uMsg, wParam, lParam);
-        ExpectEndedWithZero(start);
-    }
-
-    void ExpectEndedWithZero(Clock::time_point start)
-    {
+        if (bBehind) {
+            PostThreadMessageA(m_pProgram->MainThreadId(), WM_APP, 7, 0);
+            ResumeThread(m_pProgram->MainThread());
+        }
         DWORD dwExit = 99;
         bool bEnded = m_pProgram->Ended(kEndTimeout, &dwExit);
         long long nMs = std::chrono::duration_cast<test::milliseconds>(Clock::now() - start).count();
@@ -67,8 +71,7 @@ TEST_F(Program, BeendenEndsIt)
     m_pProgram.reset(new test::Program);
     ASSERT_NO_FATAL_FAILURE(StartOn(test::FreePort(), test::FreePort()));
     ASSERT_TRUE(test::WaitUntil([&] { return m_pProgram->StatusCount() >= 2; }));
-    test::HeldThreads held(m_pProgram->Id(), m_pProgram->MainThreadId());
-    ASSERT_GT(held.Count(), 0u);
+    ASSERT_GT(test::HoldThreads(m_pProgram->Id(), m_pProgram->MainThreadId()), 0);
     ASSERT_TRUE(m_pProgram->Command(IDC_STOP));
     ASSERT_TRUE(m_pProgram->SetField(IDC_LPORT, std::to_string(test::FreePort())));
     ASSERT_TRUE(m_pProgram->Command(IDOK));
@@ -77,23 +80,10 @@ TEST_F(Program, BeendenEndsIt)
     ExpectEndsWithZero(WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
 }
 
-// The program's own loop takes a message queued behind the dialog's end,
-// and the exit code stays the quit code. Both are queued while the program
-// is held, so that the dialog cannot take the second.
 TEST_F(Program, EscEndsIt)
 {
     ASSERT_NO_FATAL_FAILURE(Run());
-    ExpectEndsWithZero(WM_KEYDOWN, VK_ESCAPE, 1);
-
-    m_pProgram.reset(new test::Program);
-    ASSERT_NO_FATAL_FAILURE(Run());
-    Clock::time_point start = Clock::now();
-    {
-        test::HeldThreads held(m_pProgram->Id(), 0);
-        PostMessageA(m_pProgram->Dialog(), WM_KEYDOWN, VK_ESCAPE, 1);
-        PostThreadMessageA(m_pProgram->MainThreadId(), WM_APP, 7, 0);
-    }
-    ExpectEndedWithZero(start);
+    ExpectEndsWithZero(WM_KEYDOWN, VK_ESCAPE, 1, true);
 }
 
 TEST_F(Program, CloseBoxEndsIt)
