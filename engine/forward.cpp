@@ -283,9 +283,10 @@ static DWORD Serve(ForwardState* pfs, const struct sockaddr_in* pRemote,
     // begun later: the worker would wait out the system's connect time-out
     // (minutes) against a silent remote end. So a stopped run connects no
     // further; the copy loop then ends the connection at once.
-    if (pRemote->sin_addr.s_addr != htonl(INADDR_ANY) && pfs->bRunning.load() != 0)
+    if (pRemote->sin_addr.s_addr != htonl(INADDR_ANY) && pfs->bRunning.load() != 0) {
         // NOLINTNEXTLINE(bugprone-unused-return-value): the copy ends at its first wait or read
         connect(pfs->sRemote.load(), reinterpret_cast<const struct sockaddr*>(pRemote), sizeof *pRemote);
+    }
     CopyUntilEnd(pfs, SelectWidth(pfs->sClient.load(), pfs->sRemote.load()));
 
     CloseConnection(pfs);
