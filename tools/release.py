@@ -21,12 +21,11 @@ def text(src, dst, ver):
     # UTF-8 with a byte-order mark, which Notepad takes for UTF-8 from
     # Windows XP on, and CRLF line ends, whatever the source has.
     with open(src, encoding="utf-8-sig") as f:
-        body = f.read().replace("@VERSION@", ver)
-    lines = body.replace("\r\n", "\n").split("\n")
-    if lines and lines[-1] == "":
-        lines.pop()
+        body = f.read().replace("@VERSION@", ver).replace("\r\n", "\n")
+    if body and not body.endswith("\n"):
+        body += "\n"
     with open(dst, "wb") as f:
-        f.write(b"\xef\xbb\xbf" + "".join(l + "\r\n" for l in lines).encode("utf-8"))
+        f.write(b"\xef\xbb\xbf" + body.replace("\n", "\r\n").encode("utf-8"))
 
 
 def make_zip(out, epoch, files):
@@ -60,8 +59,6 @@ BUILD_PACKAGES = [
     "binutils-mingw-w64-i686", "mingw-w64-i686-dev", "mingw-w64-common",
     "cmake", "make", "python3", "zlib1g",
 ]
-# As cmake/mingw.cmake names them.
-COMPILERS = ["i686-w64-mingw32-gcc-posix", "i686-w64-mingw32-g++-posix"]
 
 
 def run(*command):
@@ -86,7 +83,8 @@ def owner(path):
 def programs():
     """The programs that make the release's bytes, as files."""
     found = [sys.executable, shutil.which("i686-w64-mingw32-windres")]
-    for compiler in COMPILERS:
+    # As cmake/mingw.cmake names them.
+    for compiler in ("i686-w64-mingw32-gcc-posix", "i686-w64-mingw32-g++-posix"):
         found.append(shutil.which(compiler))
         found += [run(compiler, "-print-prog-name=" + t).strip() for t in ("cc1", "cc1plus", "as", "ld")]
     return sorted({os.path.realpath(p) for p in found if os.path.isfile(p)})
@@ -136,8 +134,7 @@ def buildinfo(out, commit, epoch, ver):
         "Build-Architecture: %s" % arch,
         "Installed-Build-Depends:",
     ]
-    lines += [" %s (= %s)%s" % (name, version, "," if i + 1 < len(versions) else "")
-              for i, (name, version) in enumerate(versions)]
+    lines.append(",\n".join(" %s (= %s)" % v for v in versions))
     with open(out, "w", encoding="utf-8", newline="\n") as f:
         f.write("\n".join(lines) + "\n")
 
