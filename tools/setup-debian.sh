@@ -99,6 +99,7 @@ install() {
 }
 
 [ "${BASH_SOURCE[0]}" = "$0" ] || return 0
+stop() { echo "setup: $*" >&2; exit 1; }
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
     as_root dpkg --add-architecture i386
@@ -118,18 +119,14 @@ install "${packages[@]}"
 # hundred MB) is not needed.
 if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
     install qemu-user-static
-    if [ ! -e /proc/sys/fs/binfmt_misc/register ]; then
-        echo "setup: 32-bit programs do not run here, and binfmt_misc cannot be mounted to hand them to qemu-user" >&2
-        exit 1
-    fi
+    [ -e /proc/sys/fs/binfmt_misc/register ] ||
+        stop "32-bit programs do not run here, and binfmt_misc cannot be mounted to hand them to qemu-user"
     if [ ! -e /proc/sys/fs/binfmt_misc/velmorin-i386 ]; then
         magic='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
         mask='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
         echo ":velmorin-i386:M::$magic:$mask:/usr/bin/qemu-i386-static:F" |
             as_root tee /proc/sys/fs/binfmt_misc/register >/dev/null
     fi
-    if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
-        echo "setup: this machine cannot run Wine's 32-bit loader, not even under qemu-user" >&2
-        exit 1
-    fi
+    /usr/lib/wine/wine --version >/dev/null 2>&1 ||
+        stop "this machine cannot run Wine's 32-bit loader, not even under qemu-user"
 fi
