@@ -165,9 +165,7 @@ int main(int argc, char** argv)
     Usage before = Measure(program);
     std::uint64_t nLinesBefore = lines.Seen();
     Print("before", before);
-    std::uint64_t nMore = 0;
-    bOk = bOk && RunConnections(nConnections, cbMaxSize, 0, nLocalPort, sBackend, &lines, &nMore);
-    nServed += nMore;
+    bOk = bOk && RunConnections(nConnections, cbMaxSize, 0, nLocalPort, sBackend, &lines, &nServed);
     Usage after = before;
     test::WaitUntil([&] {
         after = Measure(program);

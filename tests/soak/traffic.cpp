@@ -273,7 +273,6 @@ bool RunConnections(std::uint64_t nConnections, std::uint64_t cbMaxSize, std::ui
     std::bernoulli_distribution clientCloses(0.5);
     Clock::time_point start = Clock::now();
     std::uint64_t cbUp = 0, cbDown = 0, nClientCloses = 0;
-    *pnServed = 0;
     bool bOk = pLines->WaitFor(2, milliseconds(20000));
     for (std::uint64_t i = 0; bOk && i < nConnections; ++i) {
         Connection conn{i, size(random), size(random), clientCloses(random)};

@@ -58,7 +58,8 @@ private:
 // from 0 to cbMaxSize each way and a random side closing first (the same on
 // every run, so that a failure repeats), then one of cbBulk bytes each way
 // at once if cbBulk is not 0. Prints the figures; false on the first
-// failure. Gives the number of connections made.
+// failure. Adds the connections made to *pnServed, which counts those of
+// every run with pLines: the run ends once their lines are all there.
 bool RunConnections(std::uint64_t nConnections, std::uint64_t cbMaxSize, std::uint64_t cbBulk,
                     unsigned short nLocalPort, SOCKET sBackend, LineChecker* pLines,
                     std::uint64_t* pnServed);
