@@ -67,13 +67,10 @@ int main(int argc, char** argv)
     LineChecker lines(
         nLocalPort,
         [&log](std::vector<std::string>* pLines) {
-            std::vector<StatusLine> taken;
-            {
-                std::lock_guard<std::mutex> lock(log.mutex);
-                taken.swap(log.lines);
-            }
-            for (StatusLine& line : taken)
+            std::lock_guard<std::mutex> lock(log.mutex);
+            for (StatusLine& line : log.lines)
                 pLines->push_back(std::move(line.text));
+            log.lines.clear();
             return true;
         });
 
@@ -83,10 +80,8 @@ int main(int argc, char** argv)
     StopWorker(&worker);
     // The worker ends by itself after the teardown; wait for its last line
     // before joining, so that a hung worker fails instead of blocking here.
-    if (!lines.WaitForStop(milliseconds(20000))) {
-        std::fflush(stdout);
+    if (!lines.WaitForStop(milliseconds(20000)))
         std::_Exit(1);
-    }
     worker.thread.join();
     bOk = bOk && lines.Drain() && lines.SawAll(nServed);
 

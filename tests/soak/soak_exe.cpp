@@ -80,9 +80,8 @@ std::string HostProcess()
         if (!prefix.empty() && FileText(dir + "\\environ").find(prefix) == std::string::npos)
             continue;
         std::string path = FileText(dir + "\\cmdline").c_str();  // up to the arguments
-        if (lstrcmpiA(path.substr(path.find_last_of("/\\") + 1).c_str(), name.c_str()) != 0)
-            continue;
-        nNewest = std::max(nNewest, std::strtol(pid.c_str(), nullptr, 10));
+        if (lstrcmpiA(path.substr(path.find_last_of("/\\") + 1).c_str(), name.c_str()) == 0)
+            nNewest = std::max(nNewest, std::strtol(pid.c_str(), nullptr, 10));
     }
     return nNewest < 0 ? std::string() : "Z:\\proc\\" + std::to_string(nNewest);
 }
