@@ -17,9 +17,7 @@ const UINT kDefaultSeconds = 3 * 60 * 60;
 
 int main(int argc, char** argv)
 {
-    UINT nSeconds = kDefaultSeconds;
-    if (argc > 1 && std::atoi(argv[1]) > 0)
-        nSeconds = static_cast<UINT>(std::atoi(argv[1]));
+    UINT nSeconds = argc > 1 && std::atoi(argv[1]) > 0 ? static_cast<UINT>(std::atoi(argv[1])) : kDefaultSeconds;
     // A window of its own, never shown, puts this program on the desktop.
     HWND hWnd = CreateWindowExA(0, "STATIC", "keep desktop", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr,
                                 GetModuleHandleA(nullptr), nullptr);

@@ -57,16 +57,6 @@ bool Program::Run(const char* szExe, milliseconds timeout)
     return true;
 }
 
-bool Program::Command(int nId)
-{
-    return SendWithin(m_hDlg, WM_COMMAND, MAKEWPARAM(nId, BN_CLICKED), 0, nullptr);
-}
-
-void Program::PostCommand(int nId)
-{
-    PostMessageA(m_hDlg, WM_COMMAND, MAKEWPARAM(nId, BN_CLICKED), 0);
-}
-
 bool Program::SetField(int nId, const std::string& text)
 {
     DWORD_PTR bSet = 0;
@@ -74,20 +64,10 @@ bool Program::SetField(int nId, const std::string& text)
            bSet != 0;
 }
 
-bool Program::Enabled(int nId)
-{
-    return IsWindowEnabled(GetDlgItem(m_hDlg, nId)) != FALSE;
-}
-
 int Program::StatusCount()
 {
     DWORD_PTR nCount = 0;
     return SendWithin(GetDlgItem(m_hDlg, IDC_STATUS), LB_GETCOUNT, 0, 0, &nCount) ? static_cast<int>(nCount) : -1;
-}
-
-bool Program::StatusLines(int nFrom, std::vector<std::string>* pLines)
-{
-    return StatusListLines(m_hDlg, nFrom, pLines);
 }
 
 bool Program::Ended(milliseconds timeout, DWORD* pdwExit)

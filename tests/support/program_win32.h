@@ -35,16 +35,16 @@ public:
 
     // A command as the dialog gets it from a button, Enter or Esc; returns
     // once the dialog has handled it. False when the dialog did not answer.
-    bool Command(int nId);
+    bool Command(int nId) { return SendWithin(m_hDlg, WM_COMMAND, MAKEWPARAM(nId, BN_CLICKED), 0, nullptr); }
     // Only queues the command (for a dialog that may be held up).
-    void PostCommand(int nId);
+    void PostCommand(int nId) { PostMessageA(m_hDlg, WM_COMMAND, MAKEWPARAM(nId, BN_CLICKED), 0); }
     bool SetField(int nId, const std::string& text);
-    bool Enabled(int nId);
+    bool Enabled(int nId) const { return IsWindowEnabled(GetDlgItem(m_hDlg, nId)) != FALSE; }
 
     // The status list: its length, and its lines from index nFrom on.
     // -1 and false when the dialog did not answer.
     int StatusCount();
-    bool StatusLines(int nFrom, std::vector<std::string>* pLines);
+    bool StatusLines(int nFrom, std::vector<std::string>* pLines) { return StatusListLines(m_hDlg, nFrom, pLines); }
 
     bool Ended(milliseconds timeout, DWORD* pdwExit);
     HANDLE Process() const { return m_pi.hProcess; }

@@ -34,9 +34,8 @@ bool Stored(const char* szName, DWORD* pdwType, std::string* pData)
 
 std::string StoredText(const char* szName)
 {
-    DWORD dwType = 0;
     std::string data;
-    return Stored(szName, &dwType, &data) ? std::string(data.c_str()) : "<none>";
+    return Stored(szName, nullptr, &data) ? std::string(data.c_str()) : "<none>";
 }
 
 void Store(const char* szName, DWORD dwType, const std::string& data)

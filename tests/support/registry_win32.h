@@ -13,7 +13,7 @@ namespace test {
 extern const char kKeyPath[];  // Software\Kro\Velmorin
 
 void DeleteSettings();
-// What the settings key holds under a name: its type and bytes, or false.
+// What the settings key holds under a name: its type (if asked) and bytes, or false.
 bool Stored(const char* szName, DWORD* pdwType, std::string* pData);
 // The text stored under a name, up to its terminator, or "<none>".
 std::string StoredText(const char* szName);

@@ -6,8 +6,9 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <random>
-#include <sstream>
+#include <set>
 
 namespace test {
 
@@ -28,11 +29,6 @@ struct sockaddr_in Loopback(unsigned short nPort)
 const milliseconds kConnectAnswer(250);
 
 }  // namespace
-
-std::string WaitingLine(unsigned short nPort)
-{
-    return kLineWaitingPrefix + std::to_string(nPort) + "...";
-}
 
 Lines RunLines(unsigned short nPort, int nClients, bool bStopped)
 {
@@ -96,15 +92,13 @@ unsigned short FreePort()
     // Ports handed out here are not handed out again by this process, so
     // two runs of one test binary never share one. The listener must not
     // stay: the forwarder binds without address reuse.
-    static std::vector<unsigned short> given;
+    static std::set<unsigned short> given;
     for (int nTry = 0; nTry < 100; ++nTry) {
         SOCKET s = Listen(0);
         unsigned short nPort = LocalPort(s);
         Close(s);
-        if (nPort != 0 && std::find(given.begin(), given.end(), nPort) == given.end()) {
-            given.push_back(nPort);
+        if (nPort != 0 && given.insert(nPort).second)
             return nPort;
-        }
     }
     return 0;
 }
@@ -220,9 +214,7 @@ long StatusField(const std::string& status, const char* szName)
 std::string FileText(const std::string& path)
 {
     std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
 bool WaitForLine(HWND hWnd, const std::string& line, milliseconds timeout)
@@ -238,8 +230,7 @@ void StartWorker(Worker* pWorker, HWND hDlg, const char* szHost, unsigned short 
                  unsigned short nRemotePort)
 {
     pWorker->dwExit.store(Worker::kStillRunning);
-    pWorker->pfs = NewForwardState(hDlg, szHost, nLocalPort, nRemotePort);
-    ForwardState* pfs = pWorker->pfs;
+    ForwardState* pfs = pWorker->pfs = NewForwardState(hDlg, szHost, nLocalPort, nRemotePort);
     pWorker->thread = std::thread([pWorker, pfs] { pWorker->dwExit = ForwardThread(pfs); });
 }
 
@@ -295,9 +286,7 @@ void Echo(SOCKET s)
     char buffer[65536];
     for (;;) {
         int n = recv(s, buffer, sizeof buffer, 0);
-        if (n <= 0)
-            return;
-        if (!SendAll(s, std::string(buffer, static_cast<size_t>(n))))
+        if (n <= 0 || !SendAll(s, std::string(buffer, static_cast<size_t>(n))))
             return;
     }
 }
@@ -400,11 +389,8 @@ bool ResetFailsRead()
 
 bool Canary::Intact()
 {
-    if (!SendAll(m_a, "a") || ReceiveN(m_b, 1, milliseconds(5000)) != "a")
-        return false;
-    if (!SendAll(m_b, "b") || ReceiveN(m_a, 1, milliseconds(5000)) != "b")
-        return false;
-    return PipeCarries();
+    return SendAll(m_a, "a") && ReceiveN(m_b, 1, milliseconds(5000)) == "a" &&
+           SendAll(m_b, "b") && ReceiveN(m_a, 1, milliseconds(5000)) == "b" && PipeCarries();
 }
 
 }  // namespace test

@@ -29,7 +29,7 @@ const char kLineWaitingPrefix[] = "Warte auf Port ";
 const char kLineConnected[] = "Verbunden mit 127.0.0.1";
 const char kLineEnded[] = "Verbindung beendet.";
 const char kLineStopped[] = "Gestoppt.";
-std::string WaitingLine(unsigned short nPort);
+inline std::string WaitingLine(unsigned short nPort) { return kLineWaitingPrefix + std::to_string(nPort) + "..."; }
 // The lines of one run on nPort with nClients served one after the other,
 // and "Gestoppt." at its end if bStopped.
 Lines RunLines(unsigned short nPort, int nClients, bool bStopped);

@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -140,11 +141,8 @@ std::vector<std::string> StatusText(HWND hWnd)
 int SelectedLine(HWND hWnd)
 {
     std::vector<StatusLine> lines = StatusLines(hWnd);
-    for (size_t i = lines.size(); i > 0; --i) {
-        if (lines[i - 1].bSelected)
-            return static_cast<int>(i - 1);
-    }
-    return -1;
+    auto selected = std::find_if(lines.rbegin(), lines.rend(), [](const StatusLine& line) { return line.bSelected; });
+    return static_cast<int>(lines.rend() - selected) - 1;
 }
 
 bool WaitForLineCount(HWND hWnd, size_t nLines, milliseconds timeout)
@@ -154,22 +152,19 @@ bool WaitForLineCount(HWND hWnd, size_t nLines, milliseconds timeout)
 
 bool TakeErrorBox(const std::string& caption, std::string* pText, milliseconds timeout)
 {
-    ErrorRecord found;
     bool bFound = WaitUntil(
         [&] {
             for (const ErrorRecord& error : RecordedErrors()) {
                 if (error.caption == caption) {
-                    found = error;
+                    *pText = SystemText(error.nError);
                     return true;
                 }
             }
             return false;
         },
         timeout);
-    if (bFound) {
-        *pText = SystemText(found.nError);
+    if (bFound)
         ClearRecordedErrors();
-    }
     return bFound;
 }
 
