@@ -27,7 +27,6 @@ protected:
     void StopTowardSilent(bool bConnecting, milliseconds limit, const char* szLost);
     void StallThenStop(bool bRemoteStalls);
     void ResetMidTransfer(bool bClientResets, unsigned nSeed);
-    void ExpectFreshStartForwards();
 };
 
 // Runs its function when the scope is left, also by a failed assertion.
@@ -195,11 +194,8 @@ void Faults::StallThenStop(bool bRemoteStalls)
     std::atomic<bool> bDone(false);
     auto sendThenWait = [&](SOCKET s) {
         LimitSendTime(s, kTimeout);
-        for (size_t nOff = 0; nOff < data.size(); nOff += 65536) {
-            if (!SendAll(s, data.substr(nOff, 65536)))
-                break;
+        for (size_t nOff = 0; nOff < data.size() && SendAll(s, data.substr(nOff, 65536)); nOff += 65536)
             nSent += 65536;
-        }
         ReceiveUntilEnd(s);
         bDone = true;
     };
@@ -287,7 +283,7 @@ const size_t kPiece = 16384;
 // its connection (an end or a reset) within the timeout.
 struct End {
     std::string out;
-    std::string in;
+    std::string in = "";
     bool bClosed = false;
 };
 
@@ -298,10 +294,9 @@ void CutAfter(SOCKET s, End* pEnd, size_t nAfter)
     LimitSendTime(s, kTimeout);
     std::atomic<bool> bStop(false), bSent(false);
     std::thread sender([&] {
-        for (size_t nOff = 0; nOff < pEnd->out.size() && !bStop; nOff += kPiece) {
-            if (!SendAll(s, pEnd->out.substr(nOff, kPiece)))
-                break;
-        }
+        size_t nOff = 0;
+        while (nOff < pEnd->out.size() && !bStop && SendAll(s, pEnd->out.substr(nOff, kPiece)))
+            nOff += kPiece;
         bSent = true;
     });
     pEnd->in = ReceiveN(s, nAfter);
@@ -328,16 +323,6 @@ void GoOn(SOCKET s, End* pEnd)
 
 }  // namespace
 
-// A fresh worker on a fresh port forwards, whatever the one before went through.
-void Faults::ExpectFreshStartForwards()
-{
-    Restart();
-    Start(m_echo.Port());
-    const std::string data = RandomBytes(100000, 9);
-    EXPECT_TRUE(RoundTripTo(m_nPort, data) == data) << "a fresh worker does not forward";
-    Restart();
-}
-
 // A peer resets at a random point of a transfer both ways. The connection
 // ends, the worker closes the other peer's connection, and it either stops
 // (the reset failed a read) or waits on (the reset read as an end, as under
@@ -351,17 +336,14 @@ void Faults::ResetMidTransfer(bool bClientResets, unsigned nSeed)
         SCOPED_TRACE("reset after " + std::to_string(nAfter) + " bytes");
         const long nHandles = OpenHandles();
         {
-            End client, remote;
-            client.out = RandomBytes(kEachWay, nSeed + 2 * nRound);
-            remote.out = RandomBytes(kEachWay, nSeed + 2 * nRound + 1);
+            End client{RandomBytes(kEachWay, nSeed + 2 * nRound)};
+            End remote{RandomBytes(kEachWay, nSeed + 2 * nRound + 1)};
             std::atomic<int> nBackendCalls(0);
             std::atomic<bool> bRemoteDone(false);
             Backend backend([&](SOCKET s) {
-                if (nBackendCalls++ > 0) {
+                if (nBackendCalls++ > 0)
                     Echo(s);
-                    return;
-                }
-                if (bClientResets)
+                else if (bClientResets)
                     GoOn(s, &remote);
                 else
                     CutAfter(s, &remote, nAfter);
@@ -396,7 +378,12 @@ void Faults::ResetMidTransfer(bool bClientResets, unsigned nSeed)
                 EXPECT_EQ(StopAndEnd(), kStopped);
                 EXPECT_EQ(Status(), Run(2, true));
             }
-            ExpectFreshStartForwards();
+            // A fresh worker on a fresh port forwards, whatever the one before went through.
+            Restart();
+            Start(m_echo.Port());
+            const std::string data = RandomBytes(100000, 9);
+            EXPECT_TRUE(RoundTripTo(m_nPort, data) == data) << "a fresh worker does not forward";
+            Restart();
         }
         // The backends close their side of a connection on their own
         // threads, after the peer has gone: the count waits for them.
@@ -443,10 +430,9 @@ TEST_F(Faults, StormOfClientsIsServedOneAtATime)
     for (Client& client : clients) {
         threads.emplace_back([&, pClient = &client, started] {
             started.wait();
-            SOCKET s = INVALID_SOCKET;
-            for (int nTry = 0; nTry < 5 && s == INVALID_SOCKET; ++nTry) {
-                if (nTry > 0)
-                    std::this_thread::sleep_for(milliseconds(100 * nTry));
+            SOCKET s = Connect(m_nPort);
+            for (int nTry = 1; nTry < 5 && s == INVALID_SOCKET; ++nTry) {
+                std::this_thread::sleep_for(milliseconds(100 * nTry));
                 s = Connect(m_nPort);
             }
             if (s == INVALID_SOCKET)

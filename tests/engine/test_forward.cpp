@@ -9,12 +9,7 @@
 #include "tests/support/worker_test.h"
 
 using namespace test;
-
-namespace {
-
 using Forward = WorkerTest;
-
-}  // namespace
 
 TEST_F(Forward, BytesPassUnchangedBothWaysAtOnce)
 {
@@ -179,8 +174,7 @@ TEST_F(Forward, UnusableRemoteIsSilentAndReachesNothingLocal)
         EXPECT_FALSE(bReached.load()) << "connected to a local service";
         EXPECT_FALSE(ErrorBoxShown()) << "a box was shown";
 
-        StopWorker(&m_worker);
-        EXPECT_TRUE(JoinWorker(&m_worker));
+        EXPECT_EQ(StopAndEnd(), kStopped);
         EXPECT_EQ(Status().back(), kLineStopped);
         Restart();
     }

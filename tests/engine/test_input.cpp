@@ -11,12 +11,7 @@
 #include "ui/fields.h"
 
 using namespace test;
-
-namespace {
-
 using HostText = WorkerTest;
-
-}  // namespace
 
 // Texts that start like a dotted address but that inet_addr rejects (a part
 // above 255, a fifth part, a trailing dot, a leading space) give the
@@ -63,8 +58,7 @@ TEST_F(HostText, AddressWithTrailingTextOrShortenedReachesRemote)
         std::string data = RandomBytes(5000, 7);
         EXPECT_EQ(RoundTripTo(m_nPort, data), data);
         EXPECT_TRUE(WaitForLine(m_hDlg, kLineEnded));
-        StopWorker(&m_worker);
-        EXPECT_TRUE(JoinWorker(&m_worker));
+        EXPECT_EQ(StopAndEnd(), kStopped);
         EXPECT_EQ(Status(), Run(1, true));
         Restart();
     }

@@ -40,12 +40,10 @@ TEST(Teardown, EmptyAndRepeatedTeardownsTouchNothing)
     EXPECT_TRUE(WaitForLine(run.hDlg, kLineEnded));
     StopWorker(&run.worker);
     ASSERT_TRUE(JoinWorker(&run.worker));
-    {
-        Canary late;
-        CloseSockets(pfs);
-        EXPECT_TRUE(canary.Intact());
-        EXPECT_TRUE(late.Intact());
-    }
+    Canary late;
+    CloseSockets(pfs);
+    EXPECT_TRUE(canary.Intact());
+    EXPECT_TRUE(late.Intact());
 
     ReleaseForwardState(pfs);
     ReleaseForwardState(pfs);  // the reference a worker would have given up
