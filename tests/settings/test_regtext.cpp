@@ -16,8 +16,7 @@ namespace {
 std::string Terminated(const std::string& stored, size_t cbBuffer)
 {
     std::vector<char> buffer(cbBuffer, 'X');
-    size_t cbCopied = std::min(stored.size(), cbBuffer);
-    std::memcpy(buffer.data(), stored.data(), cbCopied);
+    std::memcpy(buffer.data(), stored.data(), std::min(stored.size(), cbBuffer));
     TerminateRegText(buffer.data(), buffer.size(), stored.size());
     size_t nLength = strnlen(buffer.data(), buffer.size());
     EXPECT_LT(nLength, cbBuffer) << "not terminated within the buffer";

@@ -80,18 +80,6 @@ protected:
         Close(m_sTaken);
     }
 
-    // A new program, unless one is running.
-    void EnsureProgram()
-    {
-        if (m_pProgram != nullptr)
-            return;
-        m_pProgram.reset(new Program);
-        ASSERT_TRUE(m_pProgram->Run(VELMORIN_EXE)) << m_pProgram->Why();
-        m_lines = LineCounts();
-        m_nStarts = m_nErrorRuns = m_nClients = 0;
-        m_ports.clear();
-    }
-
     // What happened lately, for the message of a failure.
     void Note(const std::string& event)
     {
@@ -129,12 +117,10 @@ protected:
     {
         bool bSettled = WaitUntil(
             [&] {
-                if (!m_lines.Update(m_pProgram.get()))
-                    return false;
-                int nListened = m_lines.Of(kLineWaitingPrefix);
-                return m_lines.Of(kLineStarted) == m_nStarts && m_lines.Of(kLineStopped) == nListened &&
-                       m_lines.Of(kLineEnded) == m_lines.Of(kLineConnected) &&
-                       m_flood.Open() == 0 && m_nEchoOpen.load() == 0;
+                return m_lines.Update(m_pProgram.get()) && m_lines.Of(kLineStarted) == m_nStarts &&
+                       m_lines.Of(kLineStopped) == m_lines.Of(kLineWaitingPrefix) &&
+                       m_lines.Of(kLineEnded) == m_lines.Of(kLineConnected) && m_flood.Open() == 0 &&
+                       m_nEchoOpen.load() == 0;
             },
             kEnd);
         int nListened = m_lines.Of(kLineWaitingPrefix);
@@ -217,17 +203,6 @@ protected:
         }
     }
 
-    // What holds a stopped worker, let go: Wine wakes a blocked send or
-    // connect late or not at all when its socket is closed, and the box
-    // waits for its user.
-    void Release()
-    {
-        Close(std::exchange(m_sClient, INVALID_SOCKET));
-        bool bBox = m_where == Where::ErrorBox;
-        for (int i = 0; i < 100 && bBox; ++i)
-            bBox = CloseBox(m_pProgram->Id(), "bind", nullptr, milliseconds(0));
-    }
-
     void Exit()
     {
         Note("Beenden");
@@ -278,7 +253,13 @@ TEST_F(Actions, RandomSequenceThroughTheDialog)
     int nPerWhere[6] = {};
     Clock::time_point start = Clock::now();
     for (int nCycle = 0; nCycle < 10 * m_nActionsWanted && m_nActions < m_nActionsWanted; ++nCycle) {
-        ASSERT_NO_FATAL_FAILURE(EnsureProgram());
+        if (m_pProgram == nullptr) {
+            m_pProgram.reset(new Program);
+            ASSERT_TRUE(m_pProgram->Run(VELMORIN_EXE)) << m_pProgram->Why();
+            m_lines = LineCounts();
+            m_nStarts = m_nErrorRuns = m_nClients = 0;
+            m_ports.clear();
+        }
         // Stop (and Start) pressed again where they do nothing: Enter
         // reaches the dialog as Start whatever the buttons show.
         if (m_random() % 8 == 0) {
@@ -298,9 +279,15 @@ TEST_F(Actions, RandomSequenceThroughTheDialog)
         ASSERT_NO_FATAL_FAILURE(Press(IDC_STOP));
         EXPECT_TRUE(m_pProgram->Enabled(IDOK));
         EXPECT_FALSE(m_pProgram->Enabled(IDC_STOP));
+        // What holds a stopped worker is let go: Wine wakes a blocked send or
+        // connect late or not at all when its socket is closed, and the box
+        // waits for its user.
+        Close(std::exchange(m_sClient, INVALID_SOCKET));
+        bool bBox = m_where == Where::ErrorBox;
+        for (int i = 0; i < 100 && bBox; ++i)
+            bBox = CloseBox(m_pProgram->Id(), "bind", nullptr, milliseconds(0));
         // Either the next Start comes at once, while this worker may still
         // be on its way out, or everything settles first and is counted.
-        ASSERT_NO_FATAL_FAILURE(Release());
         if (m_random() % 2 == 0) {
             Note("settle");
             ASSERT_NO_FATAL_FAILURE(ExpectSettled());

@@ -20,13 +20,17 @@
 namespace {
 
 using namespace test;
+using Texts = std::vector<std::string>;
 
 ::testing::Environment* const g_pSavedSettings =
     ::testing::AddGlobalTestEnvironment(new test::SavedSettings);
 
-void StoreText(const char* szName, const std::string& text)
+// Stores the host, remote port and local port as Start does: texts with their terminator.
+void StoreFields(const std::string& host, const std::string& rport, const std::string& lport)
 {
-    test::Store(szName, REG_SZ, text + '\0');
+    Store("Host", REG_SZ, host + '\0');
+    Store("RPort", REG_SZ, rport + '\0');
+    Store("LPort", REG_SZ, lport + '\0');
 }
 
 // Whether a box other than the dialog itself is open in this process.
@@ -66,9 +70,7 @@ protected:
     void SetUp() override
     {
         // Settings the tests below start from, unless a test sets its own.
-        StoreText("Host", "127.0.0.1");
-        StoreText("RPort", "1");
-        StoreText("LPort", "0");
+        StoreFields("127.0.0.1", "1", "0");
     }
 
     void TearDown() override
@@ -97,6 +99,10 @@ protected:
         return szText;
     }
 
+    // The host, remote port and local port: as the fields show them, and as stored.
+    Texts Fields() const { return {Field(IDC_HOST), Field(IDC_RPORT), Field(IDC_LPORT)}; }
+    static Texts StoredFields() { return {StoredText("Host"), StoredText("RPort"), StoredText("LPort")}; }
+
     void SetField(int nId, const std::string& text) { SetDlgItemTextA(m_hDlg, nId, text.c_str()); }
 
     bool Enabled(int nId) const { return IsWindowEnabled(GetDlgItem(m_hDlg, nId)) != FALSE; }
@@ -105,7 +111,7 @@ protected:
 
     bool WaitForCount(const std::string& line, size_t n)
     {
-        return test::WaitUntil([&] { return CountOf(Lines(), line) >= n; });
+        return WaitUntil([&] { return CountOf(Lines(), line) >= n; });
     }
 
     // Start with the local port given as text; waits for the listener. Its
@@ -138,12 +144,9 @@ TEST_F(MainDialog, FirstStartShowsAndStoresDefaults)
     char szCaption[64] = "";
     GetWindowTextA(m_hDlg, szCaption, sizeof szCaption);
     EXPECT_STREQ("Velmorin", szCaption);
-    EXPECT_EQ("192.168.0.1", Field(IDC_HOST));
-    EXPECT_EQ("22", Field(IDC_RPORT));
-    EXPECT_EQ("22", Field(IDC_LPORT));
-    EXPECT_EQ("192.168.0.1", StoredText("Host"));
-    EXPECT_EQ("22", StoredText("RPort"));
-    EXPECT_EQ("22", StoredText("LPort"));
+    const Texts defaults = {"192.168.0.1", "22", "22"};
+    EXPECT_EQ(defaults, Fields());
+    EXPECT_EQ(defaults, StoredFields());
     EXPECT_TRUE(Enabled(IDOK));
     EXPECT_FALSE(Enabled(IDC_STOP));
     EXPECT_TRUE(Enabled(IDCANCEL));
@@ -152,13 +155,9 @@ TEST_F(MainDialog, FirstStartShowsAndStoresDefaults)
 
 TEST_F(MainDialog, StartUpShowsStoredSettings)
 {
-    StoreText("Host", "forward.example");
-    StoreText("RPort", "4711");
-    StoreText("LPort", "1234567");
+    StoreFields("forward.example", "4711", "1234567");
     Open();
-    EXPECT_EQ("forward.example", Field(IDC_HOST));
-    EXPECT_EQ("4711", Field(IDC_RPORT));
-    EXPECT_EQ("1234567", Field(IDC_LPORT));
+    EXPECT_EQ((Texts{"forward.example", "4711", "1234567"}), Fields());
     EXPECT_TRUE(Enabled(IDOK));
     EXPECT_FALSE(Enabled(IDC_STOP));
 }
@@ -172,9 +171,7 @@ TEST_F(MainDialog, StartForwardsStopStopsAndTheListKeepsEveryRun)
     StartOn(std::to_string(nLocal), nLocal);
     EXPECT_FALSE(Enabled(IDOK));
     EXPECT_TRUE(Enabled(IDC_STOP));
-    EXPECT_EQ("127.0.0.1", StoredText("Host"));
-    EXPECT_EQ(std::to_string(m_echo.Port()), StoredText("RPort"));
-    EXPECT_EQ(std::to_string(nLocal), StoredText("LPort"));
+    EXPECT_EQ((Texts{"127.0.0.1", std::to_string(m_echo.Port()), std::to_string(nLocal)}), StoredFields());
 
     SOCKET sClient = test::Connect(nLocal);
     ASSERT_NE(INVALID_SOCKET, sClient);
@@ -255,8 +252,7 @@ TEST_F(MainDialog, BindFailureLeavesStopForTheUserToPress)
 // Start is disabled.
 TEST_F(MainDialog, EnterWhileRunningStartsNothing)
 {
-    unsigned short nFirst = test::FreePort();
-    unsigned short nSecond = test::FreePort();
+    unsigned short nFirst = test::FreePort(), nSecond = test::FreePort();
     Open();
     MSG enter = {m_hDlg, WM_KEYDOWN, VK_RETURN, 1, 0, {0, 0}};
     SetField(IDC_LPORT, std::to_string(nFirst));
@@ -328,9 +324,7 @@ TEST_F(MainDialog, UnopenableSettingsGiveEmptyFieldsAndPortZero)
     BoxCloser closer;
     Open();
     EXPECT_EQ(3, closer.nClosed.load()) << "one box for each setting read";
-    EXPECT_EQ("", Field(IDC_HOST));
-    EXPECT_EQ("", Field(IDC_RPORT));
-    EXPECT_EQ("", Field(IDC_LPORT));
+    EXPECT_EQ((Texts{"", "", ""}), Fields());
     EXPECT_TRUE(Enabled(IDOK));
     // An empty host would be looked up; the local port stays empty.
     SetField(IDC_HOST, "127.0.0.1");

@@ -25,12 +25,13 @@ class Program : public ::testing::Test {
 protected:
     void Run() { ASSERT_TRUE(m_pProgram->Run(VELMORIN_EXE)) << m_pProgram->Why(); }
 
-    // Runs the program with these settings and presses Start.
+    // Runs a new program with these settings and presses Start.
     void StartOn(unsigned short nRemote, unsigned short nLocal)
     {
         RegSetName("Host", "127.0.0.1");
         RegSetName("RPort", std::to_string(nRemote).c_str());
         RegSetName("LPort", std::to_string(nLocal).c_str());
+        m_pProgram.reset(new test::Program);
         ASSERT_NO_FATAL_FAILURE(Run());
         m_pProgram->PostCommand(IDOK);
     }
@@ -68,7 +69,6 @@ TEST_F(Program, BeendenEndsIt)
     ASSERT_NO_FATAL_FAILURE(Run());
     ExpectEndsWithZero(WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
 
-    m_pProgram.reset(new test::Program);
     ASSERT_NO_FATAL_FAILURE(StartOn(test::FreePort(), test::FreePort()));
     ASSERT_TRUE(test::WaitUntil([&] { return m_pProgram->StatusCount() >= 2; }));
     ASSERT_GT(test::HoldThreads(m_pProgram->Id(), m_pProgram->MainThreadId()), 0);
@@ -128,7 +128,6 @@ TEST_F(Program, BeendenEndsItWhileTheWorkerIsBlockedInSend)
     test::Flood flood;
     for (int nRound = 0; nRound < 5; ++nRound) {
         unsigned short nLocal = test::FreePort();
-        m_pProgram.reset(new test::Program);
         ASSERT_NO_FATAL_FAILURE(StartOn(flood.Port(), nLocal));
         ASSERT_TRUE(test::WaitUntil([&] { return m_pProgram->StatusCount() >= 2; }));
         int nFloods = flood.Connections();

@@ -23,34 +23,6 @@ class TemplateReader {
 public:
     explicit TemplateReader(const BYTE* pData) : m_pData(pData) {}
 
-    WORD Word() { return Take<WORD>(); }
-    DWORD Dword() { return Take<DWORD>(); }
-    short Short() { return Take<short>(); }
-    BYTE Byte() { return Take<BYTE>(); }
-
-    // A zero-terminated UTF-16 text in ASCII.
-    std::string Text()
-    {
-        std::string text;
-        for (WORD c = Word(); c != 0 && text.size() < 512; c = Word())
-            text += static_cast<char>(c);
-        return text;
-    }
-
-    // A text, or an ordinal written as "#n".
-    std::string TextOrOrdinal()
-    {
-        if (*reinterpret_cast<const WORD*>(m_pData + m_nOffset) == 0xFFFF) {
-            Word();
-            return "#" + std::to_string(Word());
-        }
-        return Text();
-    }
-
-    void AlignToDword() { m_nOffset = (m_nOffset + 3) & ~static_cast<size_t>(3); }
-    void Skip(size_t cb) { m_nOffset += cb; }
-
-private:
     template <typename T>
     T Take()
     {
@@ -60,6 +32,29 @@ private:
         return value;
     }
 
+    // A zero-terminated UTF-16 text in ASCII.
+    std::string Text()
+    {
+        std::string text;
+        for (WORD c = Take<WORD>(); c != 0 && text.size() < 512; c = Take<WORD>())
+            text += static_cast<char>(c);
+        return text;
+    }
+
+    // A text, or an ordinal written as "#n".
+    std::string TextOrOrdinal()
+    {
+        if (*reinterpret_cast<const WORD*>(m_pData + m_nOffset) == 0xFFFF) {
+            Take<WORD>();
+            return "#" + std::to_string(Take<WORD>());
+        }
+        return Text();
+    }
+
+    void AlignToDword() { m_nOffset = (m_nOffset + 3) & ~static_cast<size_t>(3); }
+    void Skip(size_t cb) { m_nOffset += cb; }
+
+private:
     const BYTE* m_pData;
     size_t m_nOffset = 0;
 };
@@ -98,58 +93,44 @@ std::string ClassName(const std::string& classOrOrdinal)
 
 class Resources : public ::testing::Test {
 protected:
-    static void SetUpTestSuite()
+    void SetUp() override
     {
-        s_hExe = LoadLibraryExA(VELMORIN_EXE, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        m_hExe = LoadLibraryExA(VELMORIN_EXE, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        ASSERT_NE(nullptr, m_hExe) << "cannot load " << VELMORIN_EXE;
     }
 
-    static void TearDownTestSuite()
-    {
-        if (s_hExe != nullptr)
-            FreeLibrary(s_hExe);
-        s_hExe = nullptr;
-    }
-
-    void SetUp() override { ASSERT_NE(nullptr, s_hExe) << "cannot load " << VELMORIN_EXE; }
+    void TearDown() override { FreeLibrary(m_hExe); }  // fails harmlessly on none
 
     // The German resource of that type and name, or nullptr.
-    static const BYTE* German(LPCSTR pszType, LPCSTR pszName, DWORD* pcb = nullptr)
+    const BYTE* German(LPCSTR pszType, LPCSTR pszName) const
     {
-        HRSRC hRes = FindResourceExA(s_hExe, pszType, pszName, kGerman);
-        if (hRes == nullptr)
-            return nullptr;
-        if (pcb != nullptr)
-            *pcb = SizeofResource(s_hExe, hRes);
-        return static_cast<const BYTE*>(LockResource(LoadResource(s_hExe, hRes)));
+        HRSRC hRes = FindResourceExA(m_hExe, pszType, pszName, kGerman);
+        return hRes == nullptr ? nullptr : static_cast<const BYTE*>(LockResource(LoadResource(m_hExe, hRes)));
     }
 
-    static HMODULE s_hExe;
+    HMODULE m_hExe = nullptr;
 };
-
-HMODULE Resources::s_hExe = nullptr;
 
 TEST_F(Resources, DialogTemplateIsTheMainDialog)
 {
     const BYTE* pTemplate = German(MAKEINTRESOURCEA(5) /* RT_DIALOG */, "maindialog");
     ASSERT_NE(nullptr, pTemplate) << "no German template \"maindialog\"";
     TemplateReader r(pTemplate);
-    EXPECT_EQ(1, r.Word()) << "version";
-    EXPECT_EQ(0xFFFF, r.Word()) << "not an extended template";
-    EXPECT_EQ(0u, r.Dword()) << "help id";
-    EXPECT_EQ(0u, r.Dword()) << "extended style";
-    EXPECT_EQ(0x10CC0840u, r.Dword()) << "style";
-    WORD nItems = r.Word();
-    EXPECT_EQ(0, r.Short());
-    EXPECT_EQ(0, r.Short());
-    EXPECT_EQ(149, r.Short());
-    EXPECT_EQ(164, r.Short());
+    EXPECT_EQ(1, r.Take<WORD>()) << "version";
+    EXPECT_EQ(0xFFFF, r.Take<WORD>()) << "not an extended template";
+    EXPECT_EQ(0u, r.Take<DWORD>()) << "help id";
+    EXPECT_EQ(0u, r.Take<DWORD>()) << "extended style";
+    EXPECT_EQ(0x10CC0840u, r.Take<DWORD>()) << "style";
+    WORD nItems = r.Take<WORD>();
+    for (short nWant : {0, 0, 149, 164})  // x, y, width, height
+        EXPECT_EQ(nWant, r.Take<short>());
     EXPECT_EQ("", r.TextOrOrdinal()) << "menu";
     EXPECT_EQ("", r.TextOrOrdinal()) << "class";
     EXPECT_EQ("Velmorin", r.Text());
-    EXPECT_EQ(8, r.Word()) << "point size";
-    EXPECT_EQ(FW_NORMAL, r.Word()) << "weight";
-    EXPECT_EQ(0, r.Byte()) << "italic";
-    EXPECT_EQ(1, r.Byte()) << "character set";
+    EXPECT_EQ(8, r.Take<WORD>()) << "point size";
+    EXPECT_EQ(FW_NORMAL, r.Take<WORD>()) << "weight";
+    EXPECT_EQ(0, r.Take<BYTE>()) << "italic";
+    EXPECT_EQ(1, r.Take<BYTE>()) << "character set";
     EXPECT_EQ("MS Sans Serif", r.Text());
 
     const DWORD kChild = WS_CHILD | WS_VISIBLE;
@@ -172,12 +153,12 @@ TEST_F(Resources, DialogTemplateIsTheMainDialog)
     for (const Item& want : expected) {
         // Each item as the template holds it, read in its order.
         r.AlignToDword();
-        r.Dword();  // help id
-        DWORD dwExStyle = r.Dword(), dwStyle = r.Dword();
-        short x = r.Short(), y = r.Short(), cx = r.Short(), cy = r.Short();
-        int nId = static_cast<int>(r.Dword());
+        r.Take<DWORD>();  // help id
+        DWORD dwExStyle = r.Take<DWORD>(), dwStyle = r.Take<DWORD>();
+        short x = r.Take<short>(), y = r.Take<short>(), cx = r.Take<short>(), cy = r.Take<short>();
+        int nId = static_cast<int>(r.Take<DWORD>());
         std::string className = ClassName(r.TextOrOrdinal()), text = r.TextOrOrdinal();
-        r.Skip(r.Word());
+        r.Skip(r.Take<WORD>());
         EXPECT_EQ(want, (Item{nId, className, text, x, y, cx, cy, dwStyle, dwExStyle}));
     }
 
@@ -202,22 +183,21 @@ TEST_F(Resources, IconIsOne32By32ImageIn16Colours)
     const BYTE* pGroup = German(MAKEINTRESOURCEA(14) /* RT_GROUP_ICON */, "VELMORIN");
     ASSERT_NE(nullptr, pGroup) << "no German icon group \"VELMORIN\"";
     TemplateReader r(pGroup);
-    EXPECT_EQ(0, r.Word());
-    EXPECT_EQ(1, r.Word()) << "not an icon";
-    ASSERT_EQ(1, r.Word()) << "images";
-    EXPECT_EQ(32, r.Byte()) << "width";
-    EXPECT_EQ(32, r.Byte()) << "height";
-    EXPECT_EQ(16, r.Byte()) << "colours";
-    r.Byte();
-    EXPECT_EQ(1, r.Word()) << "planes";
-    EXPECT_EQ(4, r.Word()) << "bits per pixel";
-    r.Dword();
-    WORD nImage = r.Word();
+    EXPECT_EQ(0, r.Take<WORD>());
+    EXPECT_EQ(1, r.Take<WORD>()) << "not an icon";
+    ASSERT_EQ(1, r.Take<WORD>()) << "images";
+    EXPECT_EQ(32, r.Take<BYTE>()) << "width";
+    EXPECT_EQ(32, r.Take<BYTE>()) << "height";
+    EXPECT_EQ(16, r.Take<BYTE>()) << "colours";
+    r.Take<BYTE>();
+    EXPECT_EQ(1, r.Take<WORD>()) << "planes";
+    EXPECT_EQ(4, r.Take<WORD>()) << "bits per pixel";
+    r.Take<DWORD>();
+    WORD nImage = r.Take<WORD>();
 
     const BYTE* pImage = German(MAKEINTRESOURCEA(3) /* RT_ICON */, MAKEINTRESOURCEA(nImage));
     ASSERT_NE(nullptr, pImage);
-    BITMAPINFOHEADER header;
-    std::memcpy(&header, pImage, sizeof header);
+    BITMAPINFOHEADER header = TemplateReader(pImage).Take<BITMAPINFOHEADER>();
     EXPECT_EQ(32, header.biWidth);
     EXPECT_EQ(64, header.biHeight) << "image and mask";
     EXPECT_EQ(4, header.biBitCount);
@@ -237,8 +217,7 @@ TEST_F(Resources, VersionBlockNamesTheProgram)
 {
     ASSERT_NE(nullptr, German(MAKEINTRESOURCEA(16) /* RT_VERSION */, MAKEINTRESOURCEA(1)))
         << "no German version block";
-    DWORD dwHandle = 0;
-    DWORD cbInfo = GetFileVersionInfoSizeA(VELMORIN_EXE, &dwHandle);
+    DWORD cbInfo = GetFileVersionInfoSizeA(VELMORIN_EXE, nullptr);
     ASSERT_NE(0u, cbInfo);
     std::vector<BYTE> info(cbInfo);
     ASSERT_TRUE(GetFileVersionInfoA(VELMORIN_EXE, 0, cbInfo, info.data()));
