@@ -8,7 +8,7 @@
 #include <fstream>
 #include <iterator>
 #include <random>
-#include <set>
+#include <map>
 
 namespace test {
 
@@ -89,16 +89,20 @@ unsigned short LocalPort(SOCKET s)
 
 unsigned short FreePort()
 {
-    // Ports handed out here are not handed out again by this process, so
-    // two runs of one test binary never share one. The listener must not
-    // stay: the forwarder binds without address reuse.
-    static std::set<unsigned short> given;
+    // A port handed out here is not handed out again by this process for
+    // minutes, so that no run meets what an earlier one left on it; a test
+    // repeated a thousand times would otherwise use up the system's range.
+    // The listener must not stay: the forwarder binds without address reuse.
+    static std::map<unsigned short, Clock::time_point> given;
     for (int nTry = 0; nTry < 100; ++nTry) {
         SOCKET s = Listen(0);
         unsigned short nPort = LocalPort(s);
         Close(s);
-        if (nPort != 0 && given.insert(nPort).second)
+        auto found = given.find(nPort);
+        if (nPort != 0 && (found == given.end() || Clock::now() - found->second > std::chrono::minutes(5))) {
+            given[nPort] = Clock::now();
             return nPort;
+        }
     }
     return 0;
 }
