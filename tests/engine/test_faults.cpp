@@ -18,6 +18,11 @@
 
 #include "tests/support/worker_test.h"
 
+#ifndef _WIN32
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
+
 using namespace test;
 
 namespace {
@@ -52,9 +57,6 @@ TEST_F(Faults, ClientThatClosesAtOnceIsServedAndForgotten)
 // wakes a connect blocked in another thread, and the system limits the
 // descriptors a process may hold.
 #ifndef _WIN32
-#include <sys/resource.h>
-#include <unistd.h>
-
 namespace {
 
 // The process's own limit on descriptors, lowered to nLimit for as long as

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
-#include <random>
 #include <map>
+#include <random>
 
 namespace test {
 
